@@ -1,0 +1,39 @@
+# zentak_add_library(<name> [STATIC|SHARED] SOURCES ... [DEPS ...] [PRIVATE_DEPS ...])
+# Declares a library of our own with warnings as errors and the sanitizer
+# flags of the preset, and its Zentak:: alias.
+function(zentak_add_library name)
+  cmake_parse_arguments(ARG "STATIC;SHARED" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  set(kind STATIC)
+  if(ARG_SHARED)
+    set(kind SHARED)
+  endif()
+  add_library(${name} ${kind} ${ARG_SOURCES})
+  add_library(Zentak::${name} ALIAS ${name})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/generated)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS} zentak_warnings)
+  target_link_libraries(${name} PUBLIC zentak_sanitizers)
+endfunction()
+
+# zentak_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s])
+# One test executable, linked with GoogleTest, whose tests CTest discovers.
+function(zentak_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(NOT ZENTAK_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main
+                        zentak_warnings zentak_sanitizers)
+  target_compile_definitions(${name} PRIVATE
+    ZENTAK_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
+    ZENTAK_BUNDLE_DIR="${ZENTAK_BUNDLE_DIR}")
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(labels ${ARG_LABELS})
+  if(NOT labels)
+    set(labels unit)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
+endfunction()

@@ -1,0 +1,33 @@
+# Build options shared by every target of the project.
+option(ZENTAK_BUILD_TESTS "Build the tests" ON)
+option(ZENTAK_SANITIZE_ADDRESS "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(ZENTAK_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
+
+# Deployment values fixed at build time.
+set(ZENTAK_CONTENT_HOST "https://content.zentak.example" CACHE STRING
+    "Scheme and host of the content server that serves the default configuration")
+set(ZENTAK_UID_SERVICE_URL "https://uid.zentak.example/api/v1/uid" CACHE STRING
+    "Base URL of the web user id service")
+
+# The source revision the program reports at start-up.
+execute_process(COMMAND git rev-parse --short=7 HEAD
+                WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+                OUTPUT_VARIABLE ZENTAK_BUILD_COMMIT OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_QUIET)
+if(NOT ZENTAK_BUILD_COMMIT MATCHES "^[0-9a-f]+$")
+  set(ZENTAK_BUILD_COMMIT "0000000")
+endif()
+
+add_library(zentak_warnings INTERFACE)
+target_compile_options(zentak_warnings INTERFACE -Wall -Wextra -Werror)
+
+add_library(zentak_sanitizers INTERFACE)
+if(ZENTAK_SANITIZE_ADDRESS)
+  target_compile_options(zentak_sanitizers INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(zentak_sanitizers INTERFACE -fsanitize=address,undefined)
+endif()
+if(ZENTAK_SANITIZE_THREAD)
+  target_compile_options(zentak_sanitizers INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(zentak_sanitizers INTERFACE -fsanitize=thread)
+endif()

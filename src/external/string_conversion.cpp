@@ -1,0 +1,1 @@
+// placeholder, replaced when the component is written

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <istream>
+#include <string>
+
+#include <boost/property_tree/ptree.hpp>
+
+namespace Zentak::Util {
+
+// Reads INI text into a two-level tree: sections (in file order, repeated
+// names kept) holding their keys. Throws
+// boost::property_tree::ini_parser::ini_parser_error with the line number on
+// a syntax error; `tree` is replaced only when reading succeeds.
+void ReadIni(std::istream& stream, boost::property_tree::ptree& tree);
+
+// Markers carried by the distribution's file name.
+const char* GetStagingTag();  // "_STG"
+const char* GetSitemarkTag(); // "_W"
+
+// The text between `tag` and the next "_" in the distribution name; empty
+// when the tag or the closing underscore is missing.
+std::string GetTaggedValueFromFilename(const std::string& tag);
+// Same rule on a given name (the distribution name is one such name).
+std::string GetTaggedValueFromName(const std::string& name, const std::string& tag);
+
+// Every "release" of the URL becomes "staging/<staging>"; unchanged when the
+// staging value is empty.
+std::string AppendStagingValue(const std::string& url, const std::string& staging);
+
+// Appends "?key=value" or "&key=value" and fills a "-key-" placeholder.
+std::string AddUrlQueryParameter(const std::string& url, const std::string& key,
+                                 const std::string& value);
+
+} // namespace Zentak::Util

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <any>
+#include <string>
+
+namespace Zentak {
+
+// The process-wide store of run parameters. Every operation is safe from any
+// thread; observers are called on the thread that changed the value.
+class Settings {
+public:
+    enum class ID : int {
+        ConfigFile = 0,
+        ConfigUrl = 1,
+        Debug = 2,
+        DebugInfo = 3,
+        HardwareId = 5,
+        InstallDir = 6,
+        Locale = 7,
+        LogPath = 8,
+        ProductId = 12,
+        ProductVersion = 13,
+        ProductDisplayName = 14,
+        SitemarkId = 15,
+        PreferredBrowser = 17,
+        BuildName = 18,
+        ModuleName = 19,
+        DistribName = 20,
+        TestCrash = 21,
+        Staging = 22,
+        BundleName = 23,
+        BundleVersion = 24,
+        AssumeContentLengthUnavailable = 25,
+        // Our own: run without a window and without a person (console splash).
+        Unattended = 26,
+    };
+
+    class ISettingsObserver {
+    public:
+        virtual ~ISettingsObserver() = default;
+        virtual void OnSettingsChanged(ID id, const std::any& value) = 0;
+    };
+
+    // Fills the defaults and parses the command line. Called once, first
+    // thing in main, before any observer exists.
+    static void Initialize(int argc, const char* const* argv);
+
+    // Stores a copy, then tells every observer on the calling thread.
+    static void Set(ID id, const std::any& value);
+    // A copy of the stored value; an empty std::any when the key is absent.
+    static std::any Get(ID id);
+    static void Unset(ID id);
+    static std::string CurrentLocale();
+
+    static void RegisterObserver(ISettingsObserver* observer);
+    static void UnregisterObserver(ISettingsObserver* observer);
+
+    // Typed readers for the common cases. A value of another type than the
+    // one asked for (a flag given with "=value", for instance) reads as the
+    // fallback instead of ending the program.
+    static std::string GetString(ID id, const std::string& fallback = {});
+    static bool GetBool(ID id, bool fallback = false);
+    static bool Has(ID id);
+};
+
+using ISettingsObserver = Settings::ISettingsObserver;
+
+} // namespace Zentak

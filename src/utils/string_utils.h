@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Zentak::Util {
+
+// Whitespace is what the C library's isspace says for ASCII; bytes of 0x80
+// and above never count, so UTF-8 text is never cut.
+void Trim(std::string& text);
+std::string_view Trim(std::string_view text);
+
+// Empty pieces are dropped.
+std::vector<std::string> Split(const std::string& text, char separator);
+
+// Every non-overlapping occurrence, left to right; an inserted replacement is
+// not scanned again. Empty text, pattern or replacement: unchanged.
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& replacement);
+
+std::string ToLower(const std::string& text);
+std::string ToUpper(const std::string& text);
+bool StartsWith(const std::string& text, const std::string& prefix);
+
+// "de-DE" -> "de_DE": only the first hyphen changes.
+std::string FixLocaleName(const std::string& locale);
+
+std::wstring ToWide(const std::string& utf8);
+std::string ToMultiByte(const std::wstring& wide);
+
+} // namespace Zentak::Util
