@@ -1,1 +1,258 @@
-// placeholder, replaced when the component is written
+#include "splash/console_splash.h"
+
+#include <glog/logging.h>
+
+#include "localization/translater.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+#include "utils/string_utils.h"
+
+namespace Zentak {
+namespace {
+
+const char* PageName(ISplash::Page page)
+{
+    switch (page) {
+    case ISplash::Start: return "Start";
+    case ISplash::Progress: return "Progress";
+    case ISplash::Wait: return "Wait";
+    case ISplash::Ready: return "Ready";
+    case ISplash::Cancel: return "Cancel";
+    }
+    return "Unknown";
+}
+
+std::string OneLine(const std::string& text)
+{
+    return Util::ReplaceAll(text, "\n", " ");
+}
+
+} // namespace
+
+const char* ImageTypeName(const std::string& data)
+{
+    auto startsWith = [&](const std::string& magic) { return data.compare(0, magic.size(), magic) == 0; };
+    if (startsWith("\x89PNG\r\n\x1a\n")) {
+        return "PNG";
+    }
+    if (startsWith("\xff\xd8\xff")) {
+        return "JPEG";
+    }
+    if (startsWith("GIF87a") || startsWith("GIF89a")) {
+        return "GIF";
+    }
+    if (startsWith("BM")) {
+        return "BMP";
+    }
+    if (startsWith(std::string("II*\0", 4)) || startsWith(std::string("MM\0*", 4))) {
+        return "TIFF";
+    }
+    return "unknown";
+}
+
+ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
+    : m_observer(observer), m_out(out)
+{
+    // What the start page does when it is built: the installation goes to the
+    // local Applications folder, and the language starts as the default one.
+    Settings::Set(Settings::ID::InstallDir, Util::GetApplicationsFolder());
+    Settings::Set(Settings::ID::Locale, Translater::GetDefaultLocale());
+}
+
+ConsoleSplash::~ConsoleSplash() = default;
+
+void ConsoleSplash::Print(const std::string& line)
+{
+    m_out << line << std::endl;
+}
+
+void ConsoleSplash::Perform(std::function<void()> task)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_loopEnded || m_loopThread == std::this_thread::get_id()) {
+        lock.unlock();
+        task();
+        return;
+    }
+    m_tasks.push_back(std::move(task));
+    const unsigned long long ticket = ++m_tasksQueued;
+    m_changed.notify_all();
+    m_changed.wait(lock, [&] { return m_tasksDone >= ticket || m_loopEnded; });
+}
+
+void ConsoleSplash::RunSplash()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_loopThread = std::this_thread::get_id();
+    }
+    // However the loop ends, callers waiting for it must be released.
+    struct LoopEnd {
+        ConsoleSplash& splash;
+        ~LoopEnd()
+        {
+            std::lock_guard<std::mutex> lock(splash.m_mutex);
+            splash.m_loopEnded = true;
+            splash.m_changed.notify_all();
+        }
+    } loopEnd{*this};
+    Print(OneLine(Translater::GetText(TranslaterText::WindowTitle)));
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [&] { return !m_tasks.empty() || m_stopRequested; });
+            if (m_tasks.empty()) {
+                break;
+            }
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        try {
+            task();
+        } catch (const std::exception& error) {
+            LOG(ERROR) << "Console splash task failed: " << error.what();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_tasksDone;
+        m_changed.notify_all();
+    }
+}
+
+void ConsoleSplash::SetPage(Page page)
+{
+    Perform([this, page] { Print(std::string("Page: ") + PageName(page)); });
+}
+
+void ConsoleSplash::UpdateProgress(int value)
+{
+    Perform([this, value] {
+        if (value == m_lastProgress) {
+            return;
+        }
+        m_lastProgress = value;
+        if (value > 99) {
+            Print(OneLine(Translater::GetText(TranslaterText::CopyingFiles)));
+        } else {
+            Print("Progress: " + std::to_string(value) + " %");
+        }
+    });
+}
+
+void ConsoleSplash::UpdateInstallerInfo()
+{
+    Perform([this] {
+        const std::string version = Util::ReplaceAll(
+            Translater::GetText(TranslaterText::VersionLabel), "__PRODUCT_VERSION__",
+            Settings::GetString(Settings::ID::ProductVersion));
+        Print(Settings::GetString(Settings::ID::ProductDisplayName) + ", " + version);
+        if (m_started) {
+            return;
+        }
+        m_started = true;
+        // Nobody is there to tick the box and press install: do it for them.
+        Print(Translater::GetText(TranslaterText::AcceptEula) + ": " +
+              Translater::GetText(TranslaterText::YesButton));
+        m_observer.OnConsentCheckboxStateChanged(true);
+        Print(Translater::GetText(TranslaterText::InstallButton));
+        m_observer.OnStartButtonPressed();
+    });
+}
+
+void ConsoleSplash::Close()
+{
+    m_observer.OnExitButtonPressed();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopRequested = true;
+    m_changed.notify_all();
+}
+
+void ConsoleSplash::SetMainImage(std::string data)
+{
+    Perform([this, size = data.size(), type = std::string(ImageTypeName(data))] {
+        Print("Picture for page Start: " + std::to_string(size) + " bytes, " + type);
+    });
+}
+
+void ConsoleSplash::SetProgressImage(Page page, std::string data)
+{
+    Perform([this, page, size = data.size(), type = std::string(ImageTypeName(data))] {
+        Print(std::string("Picture for page ") + PageName(page) + ": " + std::to_string(size) +
+              " bytes, " + type);
+    });
+}
+
+void ConsoleSplash::SetCloseButtonState(ButtonState state)
+{
+    Perform([this, state] {
+        Print(std::string("Close button: ") + (state == Enabled ? "enabled" : "disabled"));
+    });
+}
+
+void ConsoleSplash::ShowNoConnectionError()
+{
+    Perform([this] {
+        if (m_noConnectionShown) {
+            return;
+        }
+        m_noConnectionShown = true;
+        Print("Dialog: " + OneLine(Translater::GetText(TranslaterText::NoConnection)));
+        Print("Answer: " + Translater::GetText(TranslaterText::OkButton));
+        m_observer.OnExitButtonPressed();
+    });
+}
+
+void ConsoleSplash::ShowRetryDialog(const std::string& product,
+                                    IProcessExecutorObserver::ProcessState)
+{
+    Perform([this, product] {
+        const std::string text = Util::ReplaceAll(
+            Translater::GetText(TranslaterText::ProcessFailed), "__RETRY_PRODUCT__", product);
+        Print("Dialog: " + OneLine(text) + " (" + product + ")");
+        Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
+        m_observer.OnCancelPressed();
+    });
+}
+
+void ConsoleSplash::ShowPlatformRequiredDialog(const std::string&)
+{
+}
+
+void ConsoleSplash::ShowInstallerAlreadyRunningDialog(const std::string&)
+{
+    Perform([this] { Print("Dialog: Installer Already Running Dialog"); });
+}
+
+void ConsoleSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t required,
+                                                 uint64_t available)
+{
+    Perform([this, disk, required, available] {
+        const std::string text =
+            Util::ReplaceAll(Translater::GetText(TranslaterText::NotEnoughSpace),
+                             "__REQUIRED_SPACE__",
+                             std::to_string(MissingSpaceMegabytes(required, available)));
+        Print("Dialog: " + OneLine(text) + " (" + disk + ")");
+        Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
+        m_observer.OnExitButtonPressed();
+    });
+}
+
+void ConsoleSplash::ShowProgramIsRunningDialog(const std::string& name)
+{
+    Perform([this, name] {
+        Print("Dialog: " + OneLine(Util::ReplaceAll(
+                               Translater::GetText(TranslaterText::CloseProductToContinue),
+                               "__PRODUCT_DISPLAY_NAME__", name)));
+        // Nobody can close the product for us: the run ends here.
+        m_observer.OnExitButtonPressed();
+    });
+}
+
+int64_t MissingSpaceMegabytes(uint64_t required, uint64_t available)
+{
+    const int64_t megabytes =
+        (static_cast<int64_t>(required) - static_cast<int64_t>(available)) / 1000000;
+    return megabytes < 2 ? 1 : megabytes;
+}
+
+} // namespace Zentak

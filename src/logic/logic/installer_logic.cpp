@@ -1,1 +1,990 @@
-// placeholder, replaced when the component is written
+#include "logic/logic/installer_logic.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <list>
+
+#include <boost/filesystem.hpp>
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "localization/process_locale.h"
+#include "localization/translater.h"
+#include "logic/config/config_parser.h"
+#include "logic/downloader/download_size.h"
+#include "logic/downloader/downloader.h"
+#include "logic/helpers/sitemark_provider.h"
+#include "logic/logic/splash_image_controller.h"
+#include "logic/tracker/statistics_tracker.h"
+#include "splash/splash.h"
+#include "utils/ini_reader.h"
+#include "utils/mac/process_executor.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+#include "utils/string_utils.h"
+#include "utils/temp_paths.h"
+#include "utils/wake_up_signal.h"
+
+namespace Zentak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ID = Settings::ID;
+
+constexpr const char* kVersion = "1.6.0";
+
+// Whole seconds since `since`, truncated, and at least 1.
+unsigned long long SecondsSince(Clock::time_point since)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since);
+    return std::max<long long>(1, seconds.count());
+}
+
+boost::filesystem::path InstallDir()
+{
+    const std::any value = Settings::Get(ID::InstallDir);
+    if (const auto* path = std::any_cast<boost::filesystem::path>(&value)) {
+        return *path;
+    }
+    if (const auto* text = std::any_cast<std::string>(&value)) {
+        return *text;
+    }
+    return {};
+}
+
+const char* ExitStateText(int state)
+{
+    switch (state) {
+    case 1: return "UNKNOWN_ERROR";
+    case 2: return "INSTALLER_PREPARATION_CANCELLED";
+    case 3: return "INSTALLER_RETRY_CANCELLED";
+    case 5: return "PRODUCT_STARTED_ON_UNINSTALL";
+    case 6: return "INSTALLER_ERROR";
+    case 7: return "UNINSTALLER_ERROR";
+    case 8: return "INCORRECT_PATH";
+    default: return "UNKNOWN";
+    }
+}
+
+std::string JoinLocales()
+{
+    std::string joined;
+    for (const std::string& locale : Translater::GetLocales()) {
+        if (!joined.empty()) {
+            joined += ", ";
+        }
+        joined += locale;
+    }
+    return joined;
+}
+
+} // namespace
+
+class InstallerLogic::Impl : private ISplashEventObserver,
+                             private IProcessExecutorObserver,
+                             private IConfigParserObserver,
+                             private ISplashImageControllerObserver,
+                             private IDownloaderEvents {
+public:
+    enum Stage : int {
+        Configuring = 0,
+        StartRequested = 1,
+        Installing = 2,
+        LaunchRequested = 4,
+        Finished = 5,
+    };
+
+    Impl();
+    ~Impl() override;
+
+    void Start();
+    ISplash& Splash() { return *m_splash; }
+    bool BundleInstallFinished() const { return m_bundleFinished; }
+    // Ends the run when the splash itself failed.
+    void Abort() { OnExitButtonPressed(); }
+
+private:
+    void MainLoop();
+    void RunTurn(int stage);
+    void SetStage(Stage stage);
+    std::function<void()> Waker()
+    {
+        return [this] { m_wakeUp.Raise(); };
+    }
+
+    // Configuration and download flow.
+    void StartDownloadingInstallers();
+    bool NotEnoughDiskSpaceAvailable();
+    void ShowNoConnectionPopup();
+    void OnRetryPressedImpl();
+    void CollectSizeQueries();
+    InstallerItem* FindInstaller(const std::string& id);
+    std::string RetryDialogName(const InstallerItem& item) const;
+
+    // Installation and launch.
+    void Install();
+    void Run(const std::vector<StartItem>& items);
+    void WriteCustomParamsForProduct(const std::string& name);
+    void SkipImpl();
+    void CancelImpl();
+
+    // ISplashEventObserver (main thread, and OnExitButtonPressed from Close).
+    void OnStartButtonPressed() override;
+    void OnReadyButtonPressed() override;
+    void OnExitButtonPressed() override;
+    void OnEulaOpenSucceeded() override;
+    void OnEulaOpenFailed() override;
+    void OnEulaShown() override;
+    void OnEulaHidden() override;
+    void OnSkipPressed() override;
+    void OnRetryPressed() override;
+    void OnCancelPressed() override;
+    void OnSelectInstallFolderPressed() override {}
+    void OnConsentCheckboxStateChanged(bool state) override;
+
+    // IProcessExecutorObserver.
+    void OnProcessStarted(Mode mode, const std::string& name) override;
+    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state) override;
+
+    // IConfigParserObserver.
+    void OnBuildNameParsed(const std::string& value) override;
+    void OnModuleNameParsed(const std::string& value) override;
+    void OnInstallerParsed(InstallerItem&& item) override;
+    void OnProductParametersParsed(ProductParameters&& parameters) override;
+    void OnSplashImageParsed(ISplash::Page page, std::string&& url) override;
+    void OnRunInstalledParsed(StartItem&& item) override;
+    void OnStartParsed(StartItem&& item) override;
+    void OnAutostartParsed(bool value) override;
+    void OnStatisticsParsed(const std::string& url, const std::string& id) override;
+    void OnConfigReady() override;
+    void OnConfigError() override;
+
+    // ISplashImageControllerObserver.
+    void OnMainImageLoaded(std::string&&) override {}
+    void OnProgressImageLoaded(ISplash::Page page, std::string&& data) override;
+    void OnMainImageLoadError() override;
+
+    // IDownloaderEvents (the packages' downloader).
+    void OnItemDownloadStarted(const std::string& name, unsigned long long size) override;
+    void OnItemProgressUpdated(const std::string& name, unsigned long long downloaded,
+                               unsigned long long total, unsigned char percent) override;
+    void OnItemDownloadFinished(const std::string& name, unsigned long long size) override;
+    void OnWorkStarted(unsigned long long total) override;
+    void OnWorkProgressUpdated(unsigned long long downloaded, unsigned long long total,
+                               unsigned char percent) override;
+    void OnWorkFinished(unsigned long long total) override;
+    void OnWorkFailed(unsigned long long downloaded, unsigned long long total,
+                      std::string error) override;
+
+    // Declared first: every queue below raises it.
+    WakeUpSignal m_wakeUp;
+
+    std::string m_tempDir;
+    std::atomic<int> m_stage{Configuring};
+    std::shared_ptr<IStatisticsTracker> m_tracker;
+    std::unique_ptr<ConfigParser> m_configParser;
+    std::unique_ptr<SplashImageController> m_imageController;
+    std::unique_ptr<Downloader> m_downloader;
+    std::unique_ptr<ISplash> m_splash;
+    std::unique_ptr<IProcessExecutor> m_processExecutor;
+    std::string m_productId;
+    std::string m_productDisplayName;
+    std::unique_ptr<Util::ILockableSync> m_instanceLock;
+    bool m_instanceLockAcquired = false;
+    std::list<InstallerItem> m_installers;
+    std::vector<ProductParameters> m_productParameters;
+    std::vector<std::pair<ISplash::Page, std::string>> m_progressImages;
+    std::vector<StartItem> m_runInstalledItems;
+    std::vector<StartItem> m_startItems;
+    bool m_autostart = false;
+    std::atomic<bool> m_installerInfoChanged{false};
+    std::string m_sitemark;
+    int m_downloadErrorCount = 0;
+    int m_installErrorCount = 0;
+    Clock::time_point m_downloadStart{};
+    Clock::time_point m_createdAt;
+    std::atomic<bool> m_retryRequested{false};
+
+    // Skip and cancel arrive on the main thread but change packages and the
+    // downloader, which belong to the logic thread: they are handed over
+    // like the retry request.
+    std::atomic<bool> m_skipRequested{false};
+    std::atomic<bool> m_cancelRequested{false};
+    std::atomic<bool> m_bundleFinished{false};
+
+    // Expected-size queries run in parallel while the configuration is read;
+    // their answers are collected before the first disk check.
+    std::list<std::pair<InstallerItem*, std::future<unsigned long long>>> m_sizeQueries;
+};
+
+InstallerLogic::Impl::Impl()
+    : m_tempDir(Util::GetTempDir().string()),
+      m_tracker(IStatisticsTracker::Create()),
+      m_configParser(std::make_unique<ConfigParser>(*this, m_tracker, Waker())),
+      m_imageController(std::make_unique<SplashImageController>(*this, m_tracker, Waker())),
+      m_downloader(std::make_unique<Downloader>(*this, Waker())),
+      m_splash(CreateSplash(*this)),
+      m_processExecutor(GetProcessExecutor(*this, Waker())),
+      m_createdAt(Clock::now())
+{
+    LOG(INFO) << "Installer started";
+    LOG(INFO) << "Version: " << kVersion;
+    LOG(INFO) << "Build commit: " << ZENTAK_BUILD_COMMIT;
+    LOG(INFO) << "DistribName: " << Settings::GetString(ID::DistribName);
+    LOG(INFO) << "Default locale: " << Translater::GetDefaultLocale() << ", available locales: ["
+              << JoinLocales() << "]";
+}
+
+InstallerLogic::Impl::~Impl()
+{
+    LOG(INFO) << "InstallerLogic::Impl destruction started";
+    m_sizeQueries.clear();
+    m_configParser.reset();
+    m_imageController.reset();
+    m_processExecutor.reset();
+    m_downloader.reset();
+    m_tracker.reset();
+    m_splash.reset();
+    LOG(INFO) << "InstallerLogic::Impl destructed";
+}
+
+void InstallerLogic::Impl::SetStage(Stage stage)
+{
+    m_stage.exchange(stage);
+    m_wakeUp.Raise();
+}
+
+void InstallerLogic::Impl::Start()
+{
+    try {
+        m_productId = Settings::GetString(ID::ProductId);
+        m_instanceLock = Util::CreateMutexInstance(m_productId.c_str());
+        m_instanceLockAcquired = m_instanceLock->TryLock(0);
+
+        m_productDisplayName = Settings::GetString(ID::ProductDisplayName);
+        LOG(INFO) << "Product display name = " << m_productDisplayName;
+
+        m_sitemark = SitemarkProvider::GetSitemark(m_tracker);
+        LOG(INFO) << "Sitemark used: " << m_sitemark;
+
+        const Util::PreferredBrowserInfo browser = Util::GetPreferredBrowserInfo();
+        if (!browser.name.empty()) {
+            Settings::Set(ID::PreferredBrowser, browser.name);
+        }
+        LOG(INFO) << "Preferred browser: " << browser.name;
+
+        if (m_stage != Finished) {
+            LOG(INFO) << "Main loop entered";
+            try {
+                m_configParser->Start();
+            } catch (const std::exception& error) {
+                // A local configuration that cannot be read: tell the user
+                // the way a failed download does, and let them end the run.
+                LOG(ERROR) << "Configuration failed: " << error.what();
+                Core::TrackException(Core::TypeName(error), error.what());
+                OnConfigError();
+            }
+            MainLoop();
+            LOG(INFO) << "Main loop exited";
+        }
+    } catch (const std::exception& error) {
+        LOG(ERROR) << "Installer logic failed: " << error.what();
+        Core::TrackException(Core::TypeName(error), error.what());
+        m_stage.exchange(Finished);
+    }
+    m_splash->Close();
+    m_instanceLock.reset();
+}
+
+void InstallerLogic::Impl::MainLoop()
+{
+    for (;;) {
+        if (m_cancelRequested.exchange(false)) {
+            CancelImpl();
+        }
+        if (m_skipRequested.exchange(false)) {
+            SkipImpl();
+        }
+        const int stage = m_stage.load();
+        if (stage == Finished) {
+            return;
+        }
+        RunTurn(stage);
+        if (m_retryRequested.exchange(false)) {
+            OnRetryPressedImpl();
+        }
+        if (m_installerInfoChanged.exchange(false)) {
+            m_splash->UpdateInstallerInfo();
+        }
+        // Everything that can give the loop work raises the signal; the
+        // bounded wait only guards against a source that forgot to.
+        m_wakeUp.WaitFor(std::chrono::seconds(1));
+    }
+}
+
+void InstallerLogic::Impl::RunTurn(int stage)
+{
+    switch (stage) {
+    case Configuring:
+        m_configParser->DoMainThreadWork();
+        m_imageController->DoMainThreadWork();
+        break;
+    case StartRequested:
+        m_imageController->LoadProgressImages(std::move(m_progressImages));
+        m_progressImages.clear();
+        m_stage.exchange(Installing);
+        m_splash->SetPage(ISplash::Progress);
+        StartDownloadingInstallers();
+        break;
+    case Installing:
+        if (m_downloader) {
+            m_downloader->DoMainThreadWork();
+        }
+        m_imageController->DoMainThreadWork();
+        m_processExecutor->DoMainThreadWork();
+        break;
+    case LaunchRequested:
+        Run(m_startItems);
+        m_stage.exchange(Finished);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- Configuration results -------------------------------------------------
+
+void InstallerLogic::Impl::OnBuildNameParsed(const std::string& value)
+{
+    if (!Settings::Has(ID::BuildName)) {
+        Settings::Set(ID::BuildName, value);
+    }
+}
+
+void InstallerLogic::Impl::OnModuleNameParsed(const std::string& value)
+{
+    if (!Settings::Has(ID::ModuleName)) {
+        Settings::Set(ID::ModuleName, value);
+    }
+}
+
+void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
+{
+    InstallerItem item = std::move(parsed);
+    for (const auto& [key, value] : item.search_installed) {
+        if (key == "exe_name") {
+            item.exe_name = value;
+        } else if (key == "uninstall_registry_key_name" && item.display_name.empty()) {
+            item.display_name = value;
+        }
+    }
+    for (StartItem& start : item.run_installed) {
+        if (start.id.empty()) {
+            start.id = item.id;
+        }
+    }
+    if (item.autodetect_arch && item.url.size() >= 3 &&
+        item.url.find("x64") != std::string::npos && Util::isRunningOnRosetta()) {
+        item.url = Util::ReplaceAll(item.url, "/x64/", "/arm64/");
+        m_tracker->TrackEvent("PRODUCT_ARCH_CHANGED", {{"PRODUCT_NAME", item.id}});
+    }
+    m_installers.push_back(std::move(item));
+    InstallerItem& stored = m_installers.back();
+    m_sizeQueries.emplace_back(&stored,
+                               std::async(std::launch::async, GetDownloadSize, stored.url));
+}
+
+void InstallerLogic::Impl::CollectSizeQueries()
+{
+    for (auto& [item, size] : m_sizeQueries) {
+        item->expectedSize = size.get();
+    }
+    m_sizeQueries.clear();
+}
+
+void InstallerLogic::Impl::OnProductParametersParsed(ProductParameters&& parameters)
+{
+    m_productParameters.push_back(std::move(parameters));
+}
+
+void InstallerLogic::Impl::OnSplashImageParsed(ISplash::Page page, std::string&& url)
+{
+    if (page != ISplash::Start) {
+        m_progressImages.emplace_back(page, std::move(url));
+    }
+}
+
+void InstallerLogic::Impl::OnRunInstalledParsed(StartItem&& item)
+{
+    m_runInstalledItems.push_back(std::move(item));
+}
+
+void InstallerLogic::Impl::OnStartParsed(StartItem&& item)
+{
+    m_startItems.push_back(std::move(item));
+}
+
+void InstallerLogic::Impl::OnAutostartParsed(bool value)
+{
+    m_autostart = value;
+}
+
+void InstallerLogic::Impl::OnStatisticsParsed(const std::string& url, const std::string& id)
+{
+    m_tracker->Initialize(url, id);
+    const std::string browser = Settings::GetString(ID::PreferredBrowser);
+    m_tracker->TrackEvent("BUNDLE_INSTALL_STARTED",
+                          {{"INITIALIZATION_TIME", std::to_string(SecondsSince(m_createdAt))},
+                           {"PREFERRED_BROWSER",
+                            Settings::Has(ID::PreferredBrowser) ? browser : "UNDEFINED"}});
+    if (!m_instanceLockAcquired) {
+        LOG(INFO) << "Bundle " << m_productId << " already installing";
+        m_tracker->TrackEvent("BUNDLE_INSTALL_REPEATED_DETECTED");
+        m_splash->ShowInstallerAlreadyRunningDialog("Zentak Reel Maker");
+    }
+}
+
+void InstallerLogic::Impl::OnConfigReady()
+{
+    m_installerInfoChanged.exchange(true);
+    m_wakeUp.Raise();
+    LOG(INFO) << "Config parsed";
+    m_installers.sort([](const InstallerItem& a, const InstallerItem& b) {
+        return a.install_order < b.install_order;
+    });
+    m_splash->SetPage(ISplash::Start);
+}
+
+void InstallerLogic::Impl::OnConfigError()
+{
+    ShowNoConnectionPopup();
+}
+
+// ---- Splash pictures -------------------------------------------------------
+
+void InstallerLogic::Impl::OnProgressImageLoaded(ISplash::Page page, std::string&& data)
+{
+    m_splash->SetProgressImage(page, std::move(data));
+}
+
+void InstallerLogic::Impl::OnMainImageLoadError()
+{
+    ShowNoConnectionPopup();
+}
+
+// ---- Downloads -------------------------------------------------------------
+
+InstallerItem* InstallerLogic::Impl::FindInstaller(const std::string& id)
+{
+    auto it = std::find_if(m_installers.begin(), m_installers.end(),
+                           [&](const InstallerItem& item) { return item.id == id; });
+    return it == m_installers.end() ? nullptr : &*it;
+}
+
+std::string InstallerLogic::Impl::RetryDialogName(const InstallerItem& item) const
+{
+    return item.display_name.empty() ? m_productDisplayName : item.display_name;
+}
+
+void InstallerLogic::Impl::StartDownloadingInstallers()
+{
+    const auto pending = std::count_if(m_installers.begin(), m_installers.end(),
+                                       [](const InstallerItem& item) {
+                                           return item.state == InstallerItem::Pending;
+                                       });
+    if (pending == 0 || NotEnoughDiskSpaceAvailable()) {
+        return;
+    }
+
+    std::string suffix;
+    const std::string sitemark = Settings::GetString(ID::SitemarkId);
+    if (!sitemark.empty()) {
+        suffix = std::string(Util::GetSitemarkTag()) + sitemark + "_";
+    }
+    suffix += Util::GetPreferredBrowserInfo().tag;
+
+    std::vector<DownloadItem> items;
+    for (InstallerItem& installer : m_installers) {
+        if (installer.state != InstallerItem::Pending) {
+            continue;
+        }
+        installer.state = InstallerItem::Downloading;
+        boost::system::error_code error;
+        if (installer.localPath.empty() || !boost::filesystem::exists(installer.localPath, error)) {
+            installer.localPath = Util::CreateTempPath(m_tempDir, "dmg", suffix);
+        }
+        DownloadItem item;
+        item.name = installer.id;
+        item.url = installer.url;
+        item.path = installer.localPath.string();
+        item.stream = std::make_unique<std::ofstream>(
+            installer.localPath.string(), std::ios::out | std::ios::trunc | std::ios::binary);
+        installer.downloadStart = Clock::now();
+        items.push_back(std::move(item));
+    }
+    if (!m_downloader) {
+        return;
+    }
+    m_downloader->Download(std::move(items));
+}
+
+bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
+{
+    CollectSizeQueries();
+    unsigned long long sum = 0;
+    for (InstallerItem& item : m_installers) {
+        if (item.state == InstallerItem::Installed || item.state == InstallerItem::Skipped) {
+            continue;
+        }
+        if (item.expectedSize == 0) {
+            item.expectedSize = GetDownloadSize(item.url);
+        }
+        sum += item.expectedSize;
+    }
+    const unsigned long long required = sum * 5;
+    LOG(INFO) << "Installation requires " << required << " bytes available on disk";
+
+    for (const boost::filesystem::path& volume : {boost::filesystem::path(m_tempDir), InstallDir()}) {
+        const unsigned long long available = Util::GetDiscSpaceAvailableBytes(volume);
+        if (available >= required) {
+            continue;
+        }
+        m_splash->ShowNotEnoughDiskSpaceDialog(volume.string(), required, available);
+        m_tracker->TrackEvent("NOT_ENOUGH_DISK_SPACE",
+                              {{"REQUIRED_BYTES", std::to_string(required)},
+                               {"AVAILABLE_BYTES", std::to_string(available)}});
+        return true;
+    }
+    return false;
+}
+
+void InstallerLogic::Impl::OnWorkStarted(unsigned long long total)
+{
+    if (m_downloadErrorCount != 0) {
+        return;
+    }
+    m_downloadStart = Clock::now();
+    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_STARTED", {{"TOTAL_SIZE", std::to_string(total)}});
+}
+
+void InstallerLogic::Impl::OnWorkProgressUpdated(unsigned long long, unsigned long long,
+                                                 unsigned char percent)
+{
+    m_splash->UpdateProgress(percent);
+}
+
+void InstallerLogic::Impl::OnItemDownloadStarted(const std::string& name, unsigned long long size)
+{
+    LOG(INFO) << "Product " << name << " download started";
+    InstallerItem* item = FindInstaller(name);
+    if (item && item->downloadErrors == 0) {
+        m_tracker->TrackEvent("PRODUCT_DOWNLOAD_STARTED",
+                              {{"PRODUCT_NAME", name}, {"TOTAL_SIZE", std::to_string(size)}});
+    }
+}
+
+void InstallerLogic::Impl::OnItemProgressUpdated(const std::string& name,
+                                                 unsigned long long downloaded,
+                                                 unsigned long long, unsigned char)
+{
+    if (InstallerItem* item = FindInstaller(name)) {
+        item->receivedBytes = downloaded;
+    }
+}
+
+void InstallerLogic::Impl::OnItemDownloadFinished(const std::string& name, unsigned long long size)
+{
+    LOG(INFO) << "Product " << name << " download finished";
+    InstallerItem* item = FindInstaller(name);
+    if (!item) {
+        return;
+    }
+    item->state = InstallerItem::Downloaded;
+    const unsigned long long seconds = SecondsSince(item->downloadStart);
+    m_tracker->TrackEvent("PRODUCT_DOWNLOAD_FINISHED",
+                          {{"PRODUCT_NAME", name},
+                           {"TOTAL_SIZE", std::to_string(size)},
+                           {"ERROR_COUNT", std::to_string(item->downloadErrors)},
+                           {"TIME_ELAPSED", std::to_string(seconds)},
+                           {"AVERAGE_SPEED", std::to_string(size / seconds)}});
+}
+
+void InstallerLogic::Impl::OnWorkFinished(unsigned long long total)
+{
+    LOG(INFO) << "All products downloaded";
+    const unsigned long long seconds = SecondsSince(m_downloadStart);
+    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_FINISHED",
+                          {{"TOTAL_SIZE", std::to_string(total)},
+                           {"ERROR_COUNT", std::to_string(m_downloadErrorCount)},
+                           {"TIME_ELAPSED", std::to_string(seconds)},
+                           {"AVERAGE_SPEED", std::to_string(total / seconds)}});
+    m_splash->SetPage(ISplash::Wait);
+    Install();
+}
+
+void InstallerLogic::Impl::OnWorkFailed(unsigned long long downloaded, unsigned long long total,
+                                        std::string error)
+{
+    LOG(INFO) << "Download error. Downloaded " << downloaded << " of " << total << " bytes";
+    for (InstallerItem& item : m_installers) {
+        if (item.state == InstallerItem::Downloaded) {
+            continue;
+        }
+        const unsigned long long seconds = SecondsSince(
+            item.downloadStart != Clock::time_point{} ? item.downloadStart : m_downloadStart);
+        if (item.state == InstallerItem::Downloading) {
+            item.state = InstallerItem::DownloadFailed;
+        }
+        m_tracker->TrackEvent("PRODUCT_DOWNLOAD_ERROR",
+                              {{"PRODUCT_NAME", item.id},
+                               {"ERROR_COUNT", std::to_string(item.downloadErrors)},
+                               {"TIME_ELAPSED", std::to_string(seconds)},
+                               {"AVERAGE_SPEED", std::to_string(item.receivedBytes / seconds)},
+                               {"CURL_ERROR", error}});
+        ++item.downloadErrors;
+    }
+    const unsigned long long seconds = SecondsSince(m_downloadStart);
+    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_ERROR",
+                          {{"DOWNLOADED_SIZE", std::to_string(downloaded)},
+                           {"TOTAL_SIZE", std::to_string(total)},
+                           {"ERROR_COUNT", std::to_string(m_downloadErrorCount)},
+                           {"TIME_ELAPSED", std::to_string(seconds)},
+                           {"AVERAGE_SPEED", std::to_string(downloaded / seconds)},
+                           {"CURL_ERROR", error}});
+    Install();
+}
+
+void InstallerLogic::Impl::ShowNoConnectionPopup()
+{
+    m_tracker->TrackEvent("NO_CONNECTION_POPUP_SHOWN");
+    m_splash->ShowNoConnectionError();
+}
+
+void InstallerLogic::Impl::OnRetryPressedImpl()
+{
+    for (InstallerItem& item : m_installers) {
+        if (item.state == InstallerItem::DownloadFailed) {
+            item.state = InstallerItem::Pending;
+        } else if (item.state == InstallerItem::InstallFailed) {
+            item.state = InstallerItem::Downloaded;
+        }
+    }
+    StartDownloadingInstallers();
+    Install();
+}
+
+// ---- Installation ----------------------------------------------------------
+
+void InstallerLogic::Impl::Install()
+{
+    for (InstallerItem& item : m_installers) {
+        if (item.state == InstallerItem::Downloading) {
+            return;
+        }
+        if (item.state == InstallerItem::InstallFailed) {
+            const int failures = m_installErrorCount++;
+            if (failures <= 3) {
+                OnRetryPressedImpl();
+            } else {
+                const int state = item.lastProcessState;
+                m_splash->ShowRetryDialog(
+                    RetryDialogName(item),
+                    static_cast<ProcessState>(state == 0 || state == -1 ? 1 : state));
+            }
+            return;
+        }
+        if (item.state == InstallerItem::DownloadFailed) {
+            const int failures = m_downloadErrorCount++;
+            if (failures == 0) {
+                OnRetryPressedImpl();
+            } else if (failures > 3) {
+                ShowNoConnectionPopup();
+            } else {
+                m_splash->ShowRetryDialog(RetryDialogName(item), static_cast<ProcessState>(-1));
+            }
+            return;
+        }
+    }
+
+    auto waiting = std::find_if(m_installers.begin(), m_installers.end(),
+                                [](const InstallerItem& item) {
+                                    return item.state == InstallerItem::Downloaded ||
+                                           item.lastProcessState == 4;
+                                });
+    if (waiting != m_installers.end()) {
+        if (NotEnoughDiskSpaceAvailable()) {
+            return;
+        }
+        EventParameters params{{"PRODUCT_NAME", waiting->id},
+                               {"INSTALL_ERROR_COUNT", std::to_string(waiting->installErrors)},
+                               {"DOWNLOAD_ERROR_COUNT", std::to_string(waiting->downloadErrors)}};
+        const std::string browser = Settings::GetString(ID::PreferredBrowser);
+        if (!browser.empty()) {
+            params.emplace_back("PREFERRED_BROWSER", browser);
+        }
+        m_tracker->TrackEvent("PRODUCT_INSTALL_STARTED", params);
+        m_splash->SetCloseButtonState(ISplash::Disabled);
+        waiting->state = InstallerItem::InstallRunning;
+        m_processExecutor->Execute(IProcessExecutorObserver::Install, waiting->id, waiting->localPath, waiting->install_args);
+        return;
+    }
+
+    const bool allDone = std::all_of(m_installers.begin(), m_installers.end(),
+                                     [](const InstallerItem& item) {
+                                         return item.state == InstallerItem::Installed ||
+                                                item.state == InstallerItem::Launched ||
+                                                item.state == InstallerItem::Skipped;
+                                     });
+    if (!allDone) {
+        return;
+    }
+    SetStage(Finished);
+    m_tracker->TrackEvent("BUNDLE_INSTALL_FINISHED",
+                          {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount)},
+                           {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount)}});
+    m_bundleFinished = true;
+}
+
+void InstallerLogic::Impl::OnProcessStarted(Mode mode, const std::string& name)
+{
+    if (mode == IProcessExecutorObserver::Run) {
+        m_tracker->TrackEvent("PRODUCT_START_SUCCEEDED", {{"PRODUCT_NAME", name}});
+    } else if (mode == IProcessExecutorObserver::Install) {
+        if (!Util::SetLocale(Settings::CurrentLocale(), name)) {
+            LOG(INFO) << "Set locale failed";
+        }
+    }
+}
+
+void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name, ProcessState state)
+{
+    LOG(INFO) << name << " process finished with " << (state == 0 ? "success" : "error");
+    if (m_stage == Finished) {
+        return;
+    }
+    InstallerItem* item = FindInstaller(name);
+    if (!item) {
+        Install();
+        return;
+    }
+    item->lastProcessState = state;
+    if (item->state != InstallerItem::InstallRunning) {
+        Install();
+        return;
+    }
+    if (state == 0 || state == 9) {
+        item->state = InstallerItem::Installed;
+        item->installedPath = InstallDir();
+        if (!item->installedPath.empty()) {
+            m_tracker->TrackEvent("PRODUCT_INSTALL_FINISHED",
+                                  {{"PRODUCT_NAME", name},
+                                   {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
+                                   {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)}});
+            WriteCustomParamsForProduct(name);
+            Run(item->run_installed);
+        } else {
+            item->state = InstallerItem::InstallFailed;
+            ++item->installErrors;
+            m_tracker->TrackEvent("PRODUCT_INSTALL_FAILED",
+                                  {{"PRODUCT_NAME", name},
+                                   {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
+                                   {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)}});
+        }
+        Install();
+        return;
+    }
+    if (state == 4) {
+        m_splash->ShowProgramIsRunningDialog(RetryDialogName(*item));
+        return;
+    }
+    if (mode == IProcessExecutorObserver::Run) {
+        m_tracker->TrackEvent("PRODUCT_START_FAILED",
+                              {{"PRODUCT_NAME", name}, {"EXIT_STATE", ExitStateText(state)}});
+    }
+    item->state = InstallerItem::InstallFailed;
+    ++item->installErrors;
+    m_tracker->TrackEvent("PRODUCT_INSTALL_FAILED",
+                          {{"PRODUCT_NAME", name},
+                           {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
+                           {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)},
+                           {"EXIT_STATE", ExitStateText(state)}});
+    Install();
+}
+
+void InstallerLogic::Impl::Run(const std::vector<StartItem>& items)
+{
+    for (const StartItem& start : items) {
+        InstallerItem* item = FindInstaller(start.id);
+        if (!item || item->installedPath.empty()) {
+            continue;
+        }
+        m_tracker->TrackEvent("PRODUCT_STARTING", {{"PRODUCT_NAME", start.id}});
+        m_processExecutor->Execute(IProcessExecutorObserver::Run, start.id, item->installedPath, start.args);
+        item->state = InstallerItem::Launched;
+    }
+}
+
+void InstallerLogic::Impl::WriteCustomParamsForProduct(const std::string& name)
+{
+    for (const ProductParameters& entry : m_productParameters) {
+        if (entry.id != name) {
+            continue;
+        }
+        InstallerItem* item = FindInstaller(entry.id);
+        if (!item || item->installedPath.empty()) {
+            LOG(INFO) << "The path to the application is empty";
+            continue;
+        }
+        const boost::filesystem::path target =
+            item->installedPath.parent_path() / entry.config_file_name;
+        std::ofstream file(target.string(), std::ios::out | std::ios::app);
+        if (!file) {
+            LOG(INFO) << "Error opening product configuration file";
+            continue;
+        }
+        for (const auto& [key, value] : entry.parameters) {
+            file << key << "=" << value << "\n";
+        }
+    }
+}
+
+// ---- Splash events ---------------------------------------------------------
+
+void InstallerLogic::Impl::OnStartButtonPressed()
+{
+    if (Settings::GetBool(ID::TestCrash)) {
+        // The crash reporter's own test: a fault on a thread of its own.
+        std::thread([] { raise(SIGSEGV); }).detach();
+    }
+    LOG(INFO) << "Start button pressed";
+    SetStage(StartRequested);
+}
+
+void InstallerLogic::Impl::OnReadyButtonPressed()
+{
+    LOG(INFO) << "Ready button pressed";
+    SetStage(LaunchRequested);
+}
+
+void InstallerLogic::Impl::OnExitButtonPressed()
+{
+    const int stage = m_stage.load();
+    if (stage == Finished) {
+        return;
+    }
+    LOG(INFO) << "Exit button pressed";
+    if (stage == Configuring || stage == StartRequested || stage == Installing) {
+        m_tracker->TrackEvent("BUNDLE_INSTALL_CANCELLED",
+                              {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount)},
+                               {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount)}});
+    }
+    SetStage(Finished);
+}
+
+void InstallerLogic::Impl::OnEulaOpenSucceeded()
+{
+    m_tracker->TrackEvent("BUNDLE_EULA_REQUESTED", {{"RESULT", "SUCCEEDED"}});
+}
+
+void InstallerLogic::Impl::OnEulaOpenFailed()
+{
+    m_tracker->TrackEvent("BUNDLE_EULA_REQUESTED", {{"RESULT", "FAILED"}});
+}
+
+void InstallerLogic::Impl::OnEulaShown()
+{
+    m_tracker->TrackEvent("BUNDLE_EULA_SHOWN");
+}
+
+void InstallerLogic::Impl::OnEulaHidden()
+{
+    m_tracker->TrackEvent("BUNDLE_EULA_HIDDEN");
+}
+
+void InstallerLogic::Impl::OnConsentCheckboxStateChanged(bool state)
+{
+    m_tracker->TrackEvent("BUNDLE_EULA_ACCEPTED", {{"ACCEPTANCE_RESULT", state ? "YES" : "NO"}});
+}
+
+void InstallerLogic::Impl::OnSkipPressed()
+{
+    m_skipRequested.exchange(true);
+    m_wakeUp.Raise();
+}
+
+void InstallerLogic::Impl::OnRetryPressed()
+{
+    m_retryRequested.exchange(true);
+    m_wakeUp.Raise();
+}
+
+void InstallerLogic::Impl::OnCancelPressed()
+{
+    m_cancelRequested.exchange(true);
+    m_wakeUp.Raise();
+}
+
+void InstallerLogic::Impl::SkipImpl()
+{
+    auto failed = std::find_if(m_installers.begin(), m_installers.end(),
+                               [](const InstallerItem& item) {
+                                   return item.state == InstallerItem::InstallFailed ||
+                                          item.state == InstallerItem::DownloadFailed;
+                               });
+    if (failed != m_installers.end()) {
+        failed->state = InstallerItem::Skipped;
+    }
+    Install();
+}
+
+void InstallerLogic::Impl::CancelImpl()
+{
+    m_splash->SetPage(ISplash::Cancel);
+    m_downloader.reset();
+    SetStage(Finished);
+}
+
+// ---- InstallerLogic --------------------------------------------------------
+
+InstallerLogic::InstallerLogic()
+{
+    if (Settings::GetBool(ID::Debug)) {
+        Settings::Set(ID::DebugInfo, true);
+    }
+    m_impl = std::make_unique<Impl>();
+}
+
+InstallerLogic::~InstallerLogic()
+{
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    m_impl.reset();
+}
+
+bool InstallerLogic::Start()
+{
+    try {
+        m_worker = std::thread([this] { m_impl->Start(); });
+        m_impl->Splash().RunSplash();
+        return false;
+    } catch (const std::exception& error) {
+        LOG(ERROR) << "Installer failed to start: " << error.what();
+    } catch (...) {
+        LOG(ERROR) << "Installer failed to start";
+    }
+    // The logic thread must not wait for a splash that is gone.
+    m_impl->Abort();
+    return true;
+}
+
+bool InstallerLogic::BundleInstallFinished() const
+{
+    return m_impl->BundleInstallFinished();
+}
+
+} // namespace Zentak

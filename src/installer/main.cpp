@@ -1,0 +1,50 @@
+#include <iostream>
+#include <unordered_set>
+
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "installer/application.h"
+#include "splash/splash_availability.h"
+#include "utils/settings.h"
+#include "utils/temp_paths.h"
+
+int main(int argc, char** argv)
+{
+    using namespace Zentak;
+
+    Settings::Initialize(argc, argv);
+
+    // Without a person and without a screen there is nobody to install for.
+    std::string reason;
+    if (!SplashCanRun(reason)) {
+        std::cerr << reason << std::endl;
+        return 1;
+    }
+
+    const std::string runDirectory = Util::GetTempDir().string();
+    const std::any logPath = Settings::Get(Settings::ID::LogPath);
+    const auto* logPathText = std::any_cast<std::string>(&logPath);
+    FLAGS_log_dir = logPathText ? *logPathText : runDirectory;
+    google::InitGoogleLogging(argv[0]);
+
+    Core::SetupCommonCrashHandler(
+        [] { return CrashHandler::ClientInfo{Settings::GetString(Settings::ID::HardwareId)}; },
+        false);
+    int exitCode = 0;
+    {
+        CrashHandler::SentryBreadCrumbsLogSink breadcrumbs({0, 1, 2, 3});
+        {
+            std::unique_ptr<IApplication> application = IApplication::CreateInstance(argc, argv);
+            exitCode = application->Run();
+        }
+    }
+    Core::RemoveCommonCrashHandler();
+    google::ShutdownGoogleLogging();
+
+    // "--debug=<text>" holds no boolean: treated as not asking to keep files.
+    if (!Settings::GetBool(Settings::ID::Debug)) {
+        Util::CleanupTempDir();
+    }
+    return exitCode;
+}

@@ -1,1 +1,0 @@
-// placeholder, replaced when the component is written
