@@ -2,6 +2,7 @@
 option(ZENTAK_BUILD_TESTS "Build the tests" ON)
 option(ZENTAK_SANITIZE_ADDRESS "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(ZENTAK_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
+option(ZENTAK_THREAD_TESTS_ONLY "Register only the tests labelled threads" OFF)
 
 # Deployment values fixed at build time.
 set(ZENTAK_CONTENT_HOST "https://content.zentak.example" CACHE STRING

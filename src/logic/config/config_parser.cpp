@@ -1,1 +1,337 @@
-// placeholder, replaced when the component is written
+#include "logic/config/config_parser.h"
+
+#include <fstream>
+#include <iostream>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "utils/ini_reader.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+#include "utils/string_utils.h"
+#include "utils/temp_paths.h"
+
+namespace Zentak {
+namespace {
+
+using boost::property_tree::ptree;
+using ID = Settings::ID;
+
+bool Is(const std::string& name, const char* expected)
+{
+    return boost::algorithm::iequals(name, expected);
+}
+
+bool IsTrue(const std::string& value)
+{
+    return boost::algorithm::iequals(value, "true");
+}
+
+// The key starts with `prefix` (any case) and has a separator and more after it.
+bool HasKeyPrefix(const std::string& key, const std::string& prefix)
+{
+    return key.size() > prefix.size() && boost::algorithm::istarts_with(key, prefix);
+}
+
+void ParseProduct(const ptree& section, IConfigParserObserver& observer)
+{
+    for (const auto& [key, node] : section) {
+        const std::string& value = node.data();
+        if (Is(key, "version")) {
+            Settings::Set(ID::ProductVersion, value);
+        } else if (Is(key, "build_name")) {
+            observer.OnBuildNameParsed(value);
+        } else if (Is(key, "module_name")) {
+            observer.OnModuleNameParsed(value);
+        }
+    }
+}
+
+void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
+{
+    const std::string searchPrefix = "search_installed_" + Util::SystemName();
+    const std::string runPrefix = "run_installed";
+    InstallerItem item;
+    for (const auto& [key, node] : section) {
+        const std::string& value = node.data();
+        if (Is(key, "id")) {
+            item.id = value;
+        } else if (Is(key, "url")) {
+            item.url = value;
+        } else if (Is(key, "display_name")) {
+            item.display_name = value;
+        } else if (Is(key, "install_order")) {
+            item.install_order = std::stoi(value, nullptr, 10);
+        } else if (Is(key, "install_args")) {
+            item.install_args = Util::Split(value, ' ');
+        } else if (Is(key, "suppress_desktop_shortcuts")) {
+            if (IsTrue(value)) {
+                item.install_args.push_back("/DISABLE_SHORTCUTS");
+            }
+        } else if (HasKeyPrefix(key, searchPrefix)) {
+            // The character after the prefix is a separator, normally "_".
+            item.search_installed.emplace(key.substr(searchPrefix.size() + 1), value);
+        } else if (HasKeyPrefix(key, runPrefix)) {
+            const std::string rest = key.substr(runPrefix.size() + 1);
+            if (Is(rest, "id")) {
+                item.run_installed.push_back(StartItem{value, {}});
+            } else if (Is(rest, "args") && !item.run_installed.empty()) {
+                item.run_installed.back().args = Util::Split(value, ' ');
+            }
+        } else if (Is(key, "check_app_running")) {
+            if (Is(value, "false")) {
+                item.check_app_running = false;
+            }
+        } else if (Is(key, "autodetect_arch")) {
+            if (IsTrue(value)) {
+                item.autodetect_arch = true;
+            }
+        }
+    }
+    observer.OnInstallerParsed(std::move(item));
+}
+
+void ParseProductParameters(const ptree& section, IConfigParserObserver& observer)
+{
+    ProductParameters parameters;
+    for (const auto& [key, node] : section) {
+        const std::string& value = node.data();
+        if (Is(key, "id")) {
+            parameters.id = value;
+            continue;
+        }
+        if (Is(key, "config_file_name")) {
+            parameters.config_file_name = value;
+            continue;
+        }
+        if (Is(key, "bundle_name")) {
+            Settings::Set(ID::BundleName, value);
+        } else if (Is(key, "bundle_version")) {
+            Settings::Set(ID::BundleVersion, value);
+        }
+        parameters.parameters.emplace(key, value);
+    }
+    if (!parameters.id.empty() && !parameters.config_file_name.empty()) {
+        observer.OnProductParametersParsed(std::move(parameters));
+    }
+}
+
+void ParseSplash(const ptree& section, IConfigParserObserver& observer)
+{
+    const std::string staging = Settings::GetString(ID::Staging);
+    for (const auto& [key, node] : section) {
+        ISplash::Page page;
+        if (Is(key, "start")) {
+            page = ISplash::Start;
+        } else if (Is(key, "progress")) {
+            page = ISplash::Progress;
+        } else if (Is(key, "wait")) {
+            page = ISplash::Wait;
+        } else if (Is(key, "ready")) {
+            page = ISplash::Ready;
+        } else {
+            continue;
+        }
+        observer.OnSplashImageParsed(page, Util::AppendStagingValue(node.data(), staging));
+    }
+}
+
+void ParseStatistics(const ptree& section, IConfigParserObserver& observer)
+{
+    std::string url;
+    std::string id;
+    for (const auto& [key, node] : section) {
+        if (Is(key, "url")) {
+            url = node.data();
+        } else if (Is(key, "id")) {
+            id = node.data();
+        }
+    }
+    if (url.empty() || id.empty()) {
+        Core::TrackException("Empty statistics section", "url = " + url + ", id = " + id);
+    }
+    observer.OnStatisticsParsed(url, id);
+}
+
+template <typename Deliver>
+void ParseStartItems(const ptree& section, IConfigParserObserver& observer, Deliver deliver)
+{
+    StartItem current;
+    for (const auto& [key, node] : section) {
+        const std::string& value = node.data();
+        if (Is(key, "id")) {
+            if (!current.id.empty()) {
+                deliver(std::move(current));
+            }
+            current = StartItem{value, {}};
+        } else if (Is(key, "args")) {
+            current.args.push_back(value);
+        } else if (Is(key, "autostart")) {
+            observer.OnAutostartParsed(IsTrue(value));
+        }
+    }
+    if (!current.id.empty()) {
+        deliver(std::move(current));
+    }
+}
+
+void ParseMacEnvironment(const ptree& section)
+{
+    for (const auto& [key, node] : section) {
+        if (Is(key, "bundle_name")) {
+            Settings::Set(ID::BundleName, node.data());
+        } else if (Is(key, "bundle_version")) {
+            Settings::Set(ID::BundleVersion, node.data());
+        }
+    }
+}
+
+void ParseTesting(const ptree& section)
+{
+    for (const auto& entry : section) {
+        if (Is(entry.first, "crash")) {
+            Settings::Set(ID::TestCrash, true);
+        }
+    }
+}
+
+// An output stream over a buffer that the parser keeps.
+class BufferWriter : public std::ostream {
+public:
+    explicit BufferWriter(std::shared_ptr<std::stringstream> buffer)
+        : std::ostream(buffer->rdbuf()), m_buffer(std::move(buffer))
+    {
+    }
+
+private:
+    std::shared_ptr<std::stringstream> m_buffer;
+};
+
+} // namespace
+
+ConfigParser::ConfigParser(IConfigParserObserver& observer,
+                           std::shared_ptr<IStatisticsTracker> tracker,
+                           std::function<void()> onTaskQueued)
+    : m_observer(observer),
+      m_buffer(std::make_shared<std::stringstream>()),
+      m_downloader(std::make_unique<Downloader>(*this, std::move(onTaskQueued))),
+      m_tracker(std::move(tracker))
+{
+}
+
+ConfigParser::~ConfigParser()
+{
+    m_tracker.reset();
+    m_downloader.reset();
+}
+
+void ConfigParser::Start()
+{
+    const std::any configFile = Settings::Get(ID::ConfigFile);
+    // A bare "--config-file" holds a flag: the cast throws to the caller.
+    const std::string path = configFile.has_value() ? std::any_cast<std::string>(configFile) : "";
+    if (!path.empty()) {
+        std::ifstream file(path, std::ios::in | std::ios::binary);
+        if (file) {
+            *m_buffer << file.rdbuf();
+        } else {
+            LOG(WARNING) << "Configuration file " << path << " cannot be opened";
+        }
+        ParseConfig();
+        return;
+    }
+
+    const std::string url = Util::AppendStagingValue(Settings::GetString(ID::ConfigUrl),
+                                                     Settings::GetString(ID::Staging));
+    DownloadItem item;
+    item.name = "config";
+    item.url = url;
+    item.stream = std::make_unique<BufferWriter>(m_buffer);
+    std::vector<DownloadItem> items;
+    items.push_back(std::move(item));
+    m_downloader->Download(std::move(items));
+}
+
+void ConfigParser::DoMainThreadWork()
+{
+    m_downloader->DoMainThreadWork();
+}
+
+void ConfigParser::OnWorkStarted(unsigned long long)
+{
+    m_tracker->TrackEvent("CONFIG_DOWNLOAD_STARTED");
+}
+
+void ConfigParser::OnWorkFinished(unsigned long long)
+{
+    m_tracker->TrackEvent("CONFIG_DOWNLOAD_COMPLETED");
+    try {
+        ParseConfig();
+    } catch (const std::exception& error) {
+        // A configuration we cannot read is as good as none: say so, so the
+        // run ends in the no-connection dialog instead of waiting forever.
+        LOG(ERROR) << "Configuration cannot be parsed: " << error.what();
+        Core::TrackException(Core::TypeName(error), error.what());
+        m_observer.OnConfigError();
+    }
+}
+
+void ConfigParser::OnWorkFailed(unsigned long long, unsigned long long, std::string error)
+{
+    m_tracker->TrackEvent("CONFIG_DOWNLOAD_FAILED", {{"CURL_ERROR", error}});
+    m_observer.OnConfigError();
+}
+
+void ConfigParser::ParseConfig()
+{
+    const std::string text = m_buffer->str();
+    if (Settings::GetBool(ID::DebugInfo) || Settings::GetString(ID::ConfigFile).empty()) {
+        const boost::filesystem::path copy = Util::CreateTempPath(Util::GetTempDir(), "ini", "");
+        std::ofstream file(copy.string(), std::ios::out | std::ios::trunc | std::ios::binary);
+        file << text;
+        file.close();
+        if (!file) {
+            LOG(ERROR) << "Configuration copy " << copy.string() << " cannot be written";
+        }
+        Settings::Set(ID::ConfigFile, copy.string());
+    }
+    std::cout << text << std::endl;
+    ParseText(text, m_observer);
+}
+
+void ConfigParser::ParseText(const std::string& text, IConfigParserObserver& observer)
+{
+    std::istringstream stream(text);
+    ptree tree;
+    Util::ReadIni(stream, tree);
+    for (const auto& [name, section] : tree) {
+        if (Is(name, "Product")) {
+            ParseProduct(section, observer);
+        } else if (Is(name, "Installer")) {
+            ParseInstaller(section, observer);
+        } else if (Is(name, "ProductParameters")) {
+            ParseProductParameters(section, observer);
+        } else if (Is(name, "Splash")) {
+            ParseSplash(section, observer);
+        } else if (Is(name, "Statistics")) {
+            ParseStatistics(section, observer);
+        } else if (Is(name, "RunInstalled")) {
+            ParseStartItems(section, observer, [&](StartItem&& item) {
+                observer.OnRunInstalledParsed(std::move(item));
+            });
+        } else if (Is(name, "Start")) {
+            ParseStartItems(section, observer,
+                            [&](StartItem&& item) { observer.OnStartParsed(std::move(item)); });
+        } else if (Is(name, "Mac_Environment")) {
+            ParseMacEnvironment(section);
+        } else if (Is(name, "Testing")) {
+            ParseTesting(section);
+        }
+    }
+    observer.OnConfigReady();
+}
+
+} // namespace Zentak

@@ -121,7 +121,7 @@ private:
     void ParseConfig();
 
     IConfigParserObserver& m_observer;
-    std::shared_ptr<std::stringstream> m_buffer;
+    std::shared_ptr<std::stringstream> m_buffer; // shared with the download's stream
     std::unique_ptr<Downloader> m_downloader;
     std::shared_ptr<IStatisticsTracker> m_tracker;
 };

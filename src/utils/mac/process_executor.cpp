@@ -1,0 +1,456 @@
+#include "utils/mac/process_executor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <list>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "external/plist.h"
+#include "utils/ini_reader.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+
+namespace Zentak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#if defined(__APPLE__)
+constexpr const char* kRunner = "/usr/bin/osascript";
+constexpr const char* kLauncherScript = "adminRightsLauncher.scpt";
+#else
+constexpr const char* kRunner = "/bin/sh";
+constexpr const char* kLauncherScript = "adminRightsLauncher.sh";
+#endif
+
+constexpr std::chrono::seconds kDefaultTimeLimit{600};
+constexpr std::chrono::milliseconds kPollInterval{100};
+
+// Tests shorten the limit through the environment; a run never sets it.
+std::chrono::seconds TimeLimit()
+{
+    if (const char* text = std::getenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS")) {
+        const long seconds = std::strtol(text, nullptr, 10);
+        if (seconds > 0) {
+            return std::chrono::seconds(seconds);
+        }
+    }
+    return kDefaultTimeLimit;
+}
+
+// The install environment plist is removed by a fixed path under HOME at
+// load and at exit, so no run leaves one behind.
+void ClearInstallEnv()
+{
+    const char* home = std::getenv("HOME");
+    if (!home) {
+        return;
+    }
+    boost::system::error_code error;
+    boost::filesystem::remove(
+        boost::filesystem::path(home) / "Library/Preferences/com.zentak.install_env.plist", error);
+}
+
+struct EnvPreservationGuard {
+    EnvPreservationGuard() { ClearInstallEnv(); }
+    ~EnvPreservationGuard() { ClearInstallEnv(); }
+} g_envPreservationGuard;
+
+std::string QuotedCommandLine(const std::vector<std::string>& arguments)
+{
+    std::string line;
+    for (const std::string& argument : arguments) {
+        if (!line.empty()) {
+            line += ' ';
+        }
+        line += "'" + argument + "'";
+    }
+    return line;
+}
+
+// Starts the program of `arguments` with its standard output on a pipe.
+// Returns the pid (the output's read end in `output`); throws
+// std::system_error when the program cannot be started. A detached child
+// runs as a grandchild whose parent has already been reaped, so it never
+// becomes our zombie and outlives us freely.
+pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& output)
+{
+    int outputPipe[2];
+    int errorPipe[2]; // carries errno when exec fails
+    if (pipe2(outputPipe, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+        const int code = errno;
+        close(outputPipe[0]);
+        close(outputPipe[1]);
+        throw std::system_error(code, std::generic_category(), "pipe");
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        dup2(outputPipe[1], STDOUT_FILENO);
+        if (detached) {
+            setsid();
+            if (fork() != 0) {
+                _exit(0);
+            }
+        }
+        execv(argv[0], argv.data());
+        const int code = errno;
+        (void)!write(errorPipe[1], &code, sizeof code);
+        _exit(127);
+    }
+    const int forkError = errno;
+    close(outputPipe[1]);
+    close(errorPipe[1]);
+    if (pid < 0) {
+        close(outputPipe[0]);
+        close(errorPipe[0]);
+        throw std::system_error(forkError, std::generic_category(), "fork");
+    }
+    int execError = 0;
+    ssize_t got;
+    do {
+        got = read(errorPipe[0], &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    close(errorPipe[0]);
+    if (detached) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (got == static_cast<ssize_t>(sizeof execError)) {
+        if (!detached) {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        close(outputPipe[0]);
+        throw std::system_error(execError, std::generic_category(), "exec");
+    }
+    fcntl(outputPipe[0], F_SETFL, fcntl(outputPipe[0], F_GETFL) | O_NONBLOCK);
+    output = outputPipe[0];
+    return pid;
+}
+
+class ProcessExecutor;
+
+// One launched child and the task that watches it.
+class Process {
+public:
+    Process(IProcessExecutorObserver& executor, IProcessExecutorObserver::Mode mode,
+            std::string name)
+        : m_executor(executor), m_mode(mode), m_name(std::move(name))
+    {
+    }
+
+    ~Process()
+    {
+        if (m_task.valid()) {
+            m_task.wait();
+        }
+        if (m_output >= 0) {
+            close(m_output);
+        }
+    }
+
+    void Launch(const std::vector<std::string>& arguments)
+    {
+        try {
+            m_pid = Spawn(arguments, m_mode == IProcessExecutorObserver::Run, m_output);
+        } catch (const std::system_error& error) {
+            LOG(INFO) << "Creating process failed, system error " << error.code().category().name()
+                      << ":" << error.code().value() << " meaning " << error.code().message();
+            Core::TrackException(Core::TypeName(error), std::string(error.code().category().name()) +
+                                                            ":" + std::to_string(error.code().value()));
+            m_pid = -1;
+        }
+        m_task = std::async(std::launch::async, [this] { Wait(); });
+    }
+
+    // Kills an attached child that still runs (the owner is going away).
+    void Terminate()
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (m_pid > 0 && !m_exited && m_mode == IProcessExecutorObserver::Install) {
+            kill(m_pid, SIGKILL);
+        }
+    }
+
+private:
+    void Wait()
+    {
+        m_executor.OnProcessStarted(m_mode, m_name);
+        IProcessExecutorObserver::ProcessState state = IProcessExecutorObserver::Error;
+        if (m_pid == -1) {
+            LOG(INFO) << "Failed to start installer";
+        } else if (m_mode == IProcessExecutorObserver::Run) {
+            LOG(INFO) << "Application detached";
+            state = IProcessExecutorObserver::Success;
+        } else {
+            state = WaitForInstaller();
+        }
+        m_executor.OnProcessFinished(m_mode, m_name, state);
+    }
+
+    IProcessExecutorObserver::ProcessState WaitForInstaller()
+    {
+        const auto start = Clock::now();
+        const auto limit = TimeLimit();
+        for (;;) {
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_mutex);
+                ReadOutput();
+                if (Reap()) {
+                    break;
+                }
+            }
+            if (Clock::now() - start >= limit) {
+                break;
+            }
+            // Wakes early when the child writes or closes its output.
+            pollfd descriptor{m_output, POLLIN, 0};
+            poll(&descriptor, 1, static_cast<int>(kPollInterval.count()));
+        }
+
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (!m_exited) {
+            kill(m_pid, SIGKILL);
+            while (waitpid(m_pid, &m_status, 0) < 0 && errno == EINTR) {
+            }
+            m_exited = true;
+            LOG(INFO) << m_name << ": process interrupted by timeout";
+            return IProcessExecutorObserver::Error;
+        }
+        ReadOutput();
+        FlushLine();
+        int code = m_status;
+        if (WIFEXITED(m_status)) {
+            code = WEXITSTATUS(m_status);
+        } else if (WIFSIGNALED(m_status)) {
+            code = WTERMSIG(m_status);
+        }
+        LOG(INFO) << m_name << ": process finished with exit code = " << code
+                  << ", exit state = " << (code != 0 ? 1 : 0);
+        return code == 0 ? IProcessExecutorObserver::Success : IProcessExecutorObserver::Error;
+    }
+
+    // Whether the child has ended; reaps it when it has.
+    bool Reap()
+    {
+        if (m_exited) {
+            return true;
+        }
+        const pid_t done = waitpid(m_pid, &m_status, WNOHANG);
+        if (done == m_pid) {
+            m_exited = true;
+        }
+        return m_exited;
+    }
+
+    // Reads what is available now; lines end at a carriage return.
+    void ReadOutput()
+    {
+        char chunk[4096];
+        while (m_output >= 0) {
+            const ssize_t got = read(m_output, chunk, sizeof chunk);
+            if (got == 0) {
+                // The child closed its output; polling a closed pipe would
+                // spin, so stop watching it.
+                close(m_output);
+                m_output = -1;
+                return;
+            }
+            if (got < 0) {
+                return;
+            }
+            for (ssize_t i = 0; i < got; ++i) {
+                if (chunk[i] == '\r') {
+                    LogLine();
+                } else {
+                    m_line.push_back(chunk[i]);
+                }
+            }
+        }
+    }
+
+    void FlushLine()
+    {
+        if (!m_line.empty()) {
+            LogLine();
+        }
+    }
+
+    void LogLine()
+    {
+        LOG(INFO) << "process " << m_name << " wrote output:\n" << m_line;
+        m_line.clear();
+    }
+
+    IProcessExecutorObserver& m_executor;
+    IProcessExecutorObserver::Mode m_mode;
+    std::string m_name;
+    int m_output = -1;
+    pid_t m_pid = -1;
+    int m_status = 0;
+    bool m_exited = false;
+    std::string m_line;
+    std::recursive_mutex m_mutex;
+    std::future<void> m_task;
+};
+
+struct Finished {
+    IProcessExecutorObserver::Mode mode;
+    std::string name;
+    IProcessExecutorObserver::ProcessState state;
+};
+
+class ProcessExecutor : public IProcessExecutor, private IProcessExecutorObserver {
+public:
+    ProcessExecutor(IProcessExecutorObserver& observer, std::function<void()> onWorkQueued)
+        : m_observer(observer), m_onWorkQueued(std::move(onWorkQueued))
+    {
+    }
+
+    ~ProcessExecutor() override
+    {
+        for (auto& [name, process] : m_processes) {
+            process->Terminate();
+        }
+        while (!m_processes.empty()) {
+            {
+                std::unique_lock<std::mutex> lock(m_finishedMutex);
+                m_finishedChanged.wait_for(lock, std::chrono::milliseconds(100),
+                                           [this] { return !m_finished.empty(); });
+            }
+            DoMainThreadWork();
+        }
+        boost::system::error_code error;
+        boost::filesystem::remove(Util::ZentakPlistPath("install_env"), error);
+    }
+
+    void Execute(Mode mode, const std::string& name, const boost::filesystem::path& path,
+                 const std::vector<std::string>&) override
+    {
+        const boost::filesystem::path scripts = Util::GetResourcesPath() / "resources" / "scripts";
+        std::vector<std::string> arguments{kRunner, (scripts / kLauncherScript).string(),
+                                           (scripts / "install.sh").string(), path.string(),
+                                           path.parent_path().string()};
+        AppendEnvironment(arguments);
+
+        auto process = std::make_unique<Process>(*this, mode, name);
+        LOG(INFO) << "Creating process from command line " << QuotedCommandLine(arguments);
+        process->Launch(arguments);
+        m_processes[name] = std::move(process);
+    }
+
+    void DoMainThreadWork() override
+    {
+        std::list<Finished> finished;
+        {
+            std::lock_guard<std::mutex> lock(m_finishedMutex);
+            finished.swap(m_finished);
+        }
+        for (Finished& end : finished) {
+            auto it = m_processes.find(end.name);
+            if (it != m_processes.end()) {
+                m_processes.erase(it);
+            }
+            m_observer.OnProcessFinished(end.mode, end.name, end.state);
+        }
+    }
+
+private:
+    // The Mac_Environment entries of the configuration go to the launcher
+    // as key/value arguments and into the install environment plist.
+    static void AppendEnvironment(std::vector<std::string>& arguments)
+    {
+        const std::string configFile = Settings::GetString(Settings::ID::ConfigFile);
+        if (configFile.empty()) {
+            return;
+        }
+        boost::property_tree::ptree tree;
+        try {
+            std::ifstream file(configFile, std::ios::in | std::ios::binary);
+            Util::ReadIni(file, tree);
+        } catch (const std::exception& error) {
+            LOG(ERROR) << "Configuration " << configFile << " cannot be read: " << error.what();
+        }
+        try {
+            auto environment = Util::CreateZentakPlistDictionary("install_env");
+            for (const auto& [section, entries] : tree) {
+                if (section != "Mac_Environment") {
+                    continue;
+                }
+                for (const auto& [key, value] : entries) {
+                    arguments.push_back(key);
+                    arguments.push_back(value.data());
+                    environment->SetString(key, value.data());
+                }
+            }
+        } catch (const std::exception& error) {
+            LOG(ERROR) << "Install environment plist cannot be written: " << error.what();
+        }
+    }
+
+    void OnProcessStarted(Mode mode, const std::string& name) override
+    {
+        m_observer.OnProcessStarted(mode, name);
+    }
+
+    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_finishedMutex);
+            m_finished.push_back(Finished{mode, name, state});
+        }
+        m_finishedChanged.notify_all();
+        if (m_onWorkQueued) {
+            m_onWorkQueued();
+        }
+    }
+
+    IProcessExecutorObserver& m_observer;
+    std::function<void()> m_onWorkQueued;
+    std::map<std::string, std::unique_ptr<Process>> m_processes;
+    std::list<Finished> m_finished;
+    std::mutex m_finishedMutex;
+    std::condition_variable m_finishedChanged;
+};
+
+} // namespace
+
+std::unique_ptr<IProcessExecutor> GetProcessExecutor(IProcessExecutorObserver& observer,
+                                                     std::function<void()> onWorkQueued)
+{
+    return std::make_unique<ProcessExecutor>(observer, std::move(onWorkQueued));
+}
+
+} // namespace Zentak
