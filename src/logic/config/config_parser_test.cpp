@@ -1,0 +1,195 @@
+#include "logic/config/config_parser.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <gtest/gtest.h>
+
+#include "utils/settings.h"
+
+namespace Zentak {
+namespace {
+
+using ID = Settings::ID;
+
+// Writes every observer call as one line, so a test compares the whole story.
+struct RecordingObserver : IConfigParserObserver {
+    std::vector<std::string> calls;
+    std::vector<InstallerItem> installers;
+    std::vector<ProductParameters> parameters;
+    std::vector<StartItem> runInstalled;
+    std::vector<StartItem> starts;
+
+    static std::string Join(const std::vector<std::string>& items)
+    {
+        std::string joined;
+        for (const auto& item : items) {
+            joined += "[" + item + "]";
+        }
+        return joined;
+    }
+
+    void OnBuildNameParsed(const std::string& value) override { calls.push_back("build " + value); }
+    void OnModuleNameParsed(const std::string& value) override { calls.push_back("module " + value); }
+    void OnInstallerParsed(InstallerItem&& item) override
+    {
+        calls.push_back("installer " + item.id);
+        installers.push_back(std::move(item));
+    }
+    void OnProductParametersParsed(ProductParameters&& p) override
+    {
+        calls.push_back("parameters " + p.id);
+        parameters.push_back(std::move(p));
+    }
+    void OnSplashImageParsed(ISplash::Page page, std::string&& url) override
+    {
+        calls.push_back("splash " + std::to_string(page) + " " + url);
+    }
+    void OnRunInstalledParsed(StartItem&& item) override
+    {
+        calls.push_back("run-installed " + item.id + " " + Join(item.args));
+        runInstalled.push_back(std::move(item));
+    }
+    void OnStartParsed(StartItem&& item) override
+    {
+        calls.push_back("start " + item.id + " " + Join(item.args));
+        starts.push_back(std::move(item));
+    }
+    void OnAutostartParsed(bool value) override { calls.push_back(value ? "autostart 1" : "autostart 0"); }
+    void OnStatisticsParsed(const std::string& url, const std::string& id) override
+    {
+        calls.push_back("statistics " + url + " " + id);
+    }
+    void OnConfigReady() override { calls.push_back("ready"); }
+    void OnConfigError() override { calls.push_back("error"); }
+};
+
+std::string ReadFixture(const std::string& name)
+{
+    std::ifstream file(std::string(ZENTAK_TEST_DATA_DIR) + "/config/" + name);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class ConfigParserTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (ID id : {ID::ProductVersion, ID::BundleName, ID::BundleVersion, ID::TestCrash,
+                      ID::Staging, ID::ConfigFile, ID::DebugInfo}) {
+            Settings::Unset(id);
+        }
+    }
+};
+
+TEST_F(ConfigParserTest, EverySectionAndKeyOfTheSchema)
+{
+    Settings::Set(ID::Staging, std::string("7"));
+    RecordingObserver observer;
+    ConfigParser::ParseText(ReadFixture("full.ini"), observer);
+
+    const std::vector<std::string> expected{
+        "build spring-build",
+        "module reel-module",
+        "installer reelmaker",
+        "installer codecs",
+        "parameters reelmaker",
+        "splash 1 http://127.0.0.1/staging/7/start.png",
+        "splash 4 http://127.0.0.1/staging/7/progress---locale--.png",
+        "splash 5 http://127.0.0.1/staging/7/wait.png",
+        "splash 6 http://127.0.0.1/staging/7/ready.png",
+        "statistics http://127.0.0.1/stats key-123",
+        "run-installed reelmaker [--open recent files]",
+        "autostart 1",
+        "autostart 0",
+        "start reelmaker ",
+        "ready",
+    };
+    EXPECT_EQ(observer.calls, expected);
+
+    EXPECT_EQ(Settings::GetString(ID::ProductVersion), "2.4.1");
+    // The environment section comes last and wins.
+    EXPECT_EQ(Settings::GetString(ID::BundleName), "ReelMakerEnv");
+    EXPECT_EQ(Settings::GetString(ID::BundleVersion), "24.2");
+    EXPECT_TRUE(Settings::GetBool(ID::TestCrash));
+
+    ASSERT_EQ(observer.installers.size(), 2u);
+    const InstallerItem& first = observer.installers[0];
+    EXPECT_EQ(first.url, "http://127.0.0.1/packages/x64/reelmaker.tar.gz");
+    EXPECT_EQ(first.display_name, "Zentak Reel Maker");
+    EXPECT_EQ(first.install_order, 2);
+    EXPECT_EQ(first.install_args,
+              (std::vector<std::string>{"--quiet", "--lang=en", "/DISABLE_SHORTCUTS"}));
+    EXPECT_EQ(first.search_installed,
+              (std::map<std::string, std::string>{{"exe_name", "ReelMaker"},
+                                                  {"uninstall_registry_key_name",
+                                                   "Reel Maker Registry"}}));
+    ASSERT_EQ(first.run_installed.size(), 2u);
+    EXPECT_EQ(first.run_installed[0].id, "reelmaker");
+    EXPECT_EQ(first.run_installed[0].args,
+              (std::vector<std::string>{"--first-run", "--welcome"}));
+    EXPECT_EQ(first.run_installed[1].id, "helper");
+    EXPECT_FALSE(first.check_app_running);
+    EXPECT_TRUE(first.autodetect_arch);
+    EXPECT_EQ(first.state, InstallerItem::Pending);
+    EXPECT_EQ(first.lastProcessState, -1);
+
+    // A later install_args key drops the flag set before it.
+    EXPECT_EQ(observer.installers[1].install_args, (std::vector<std::string>{"/S"}));
+    EXPECT_TRUE(observer.installers[1].check_app_running);
+
+    ASSERT_EQ(observer.parameters.size(), 1u);
+    EXPECT_EQ(observer.parameters[0].config_file_name, "reelmaker.cfg");
+    EXPECT_EQ(observer.parameters[0].parameters,
+              (std::map<std::string, std::string>{{"bundle_name", "ReelMaker"},
+                                                  {"bundle_version", "24.1"},
+                                                  {"channel", "web"},
+                                                  {"zeta", "last"}}));
+}
+
+TEST_F(ConfigParserTest, OddButValidConfigurations)
+{
+    struct Case {
+        const char* text;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"", {"ready"}},
+        {"; only a comment\n\n# another\n", {"ready"}},
+        {"[Statistics]\nurl = http://127.0.0.1/s\n", {"statistics http://127.0.0.1/s ", "ready"}},
+        {"[Statistics]\nurl=a\nid=b\n[STATISTICS]\nurl=c\nid=d\n",
+         {"statistics a b", "statistics c d", "ready"}},
+        {"[Start]\nid = a\nargs = one two\n", {"start a [one two]", "ready"}},
+        {"[Start]\nargs = early\n", {"ready"}},
+        {"[ProductParameters]\nid = x\n", {"ready"}},
+        {"[Installer]\ninstall_order = 12abc\n", {"installer ", "ready"}},
+        {"[Installer]\nrun_installed_args = before any id\n", {"installer ", "ready"}},
+    };
+    for (const Case& test : cases) {
+        RecordingObserver observer;
+        ConfigParser::ParseText(test.text, observer);
+        EXPECT_EQ(observer.calls, test.calls) << test.text;
+    }
+}
+
+TEST_F(ConfigParserTest, SyntaxErrorsThrowAfterEarlierSections)
+{
+    RecordingObserver observer;
+    try {
+        ConfigParser::ParseText(ReadFixture("syntax_error.ini"), observer);
+        FAIL() << "expected a syntax error";
+    } catch (const boost::property_tree::ini_parser::ini_parser_error& error) {
+        EXPECT_EQ(error.line(), 7u);
+        EXPECT_NE(std::string(error.what()).find("'=' character not found in line"),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(observer.calls.empty());
+
+    RecordingObserver numbers;
+    EXPECT_THROW(ConfigParser::ParseText("[Installer]\ninstall_order = first\n", numbers),
+                 std::invalid_argument);
+}
+
+} // namespace
+} // namespace Zentak
