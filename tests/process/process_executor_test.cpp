@@ -1,0 +1,313 @@
+#include "utils/mac/process_executor.h"
+
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+#include <glog/logging.h>
+#include <gtest/gtest.h>
+
+#include "external/plist.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+
+namespace Zentak {
+namespace {
+
+namespace fs = boost::filesystem;
+using Mode = IProcessExecutorObserver::Mode;
+using State = IProcessExecutorObserver::ProcessState;
+using Clock = std::chrono::steady_clock;
+
+// The launcher of these tests records its arguments, then runs the
+// "package" itself as a shell script, so each case scripts its child.
+constexpr const char* kLauncher = R"(#!/bin/sh
+printf '%s\n' "$0" "$@" > "$(dirname "$0")/arguments.txt"
+if [ -f "$2" ]; then exec /bin/sh "$2"; fi
+exec sleep 30
+)";
+
+struct Recorder : IProcessExecutorObserver {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> started;
+    std::vector<std::pair<std::string, ProcessState>> finished;
+
+    void OnProcessStarted(Mode mode, const std::string& name) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        started.push_back(std::to_string(mode) + " " + name);
+        changed.notify_all();
+    }
+    void OnProcessFinished(Mode, const std::string& name, ProcessState state) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished.emplace_back(name, state);
+    }
+    size_t StartedCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return started.size();
+    }
+};
+
+// Keeps the lines the executor logs.
+class LogCapture : public google::LogSink {
+public:
+    LogCapture() { google::AddLogSink(this); }
+    ~LogCapture() override { google::RemoveLogSink(this); }
+    void send(google::LogSeverity, const char*, const char*, int, const struct ::tm*,
+              const char* message, size_t length) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_text.append(message, length).append("\n");
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_text;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::string m_text;
+};
+
+std::vector<pid_t> ZombieChildren()
+{
+    std::vector<pid_t> zombies;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat((entry.path() / "stat").string());
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        // pid (comm) state ppid ...
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == getpid() && state == 'Z') {
+            zombies.push_back(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return zombies;
+}
+
+class ProcessExecutorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_root = fs::temp_directory_path() / fs::unique_path("executor-test-%%%%%%%%");
+        fs::create_directories(m_root / "Resources/resources/scripts");
+        fs::create_directories(m_root / "home");
+        fs::create_directories(m_root / "packages");
+        WriteFile(m_root / "Resources/resources/scripts/adminRightsLauncher.sh", kLauncher);
+        WriteFile(m_root / "Resources/resources/scripts/install.sh", "exit 99\n");
+        Util::SetResourcesPathForTesting(m_root / "Resources");
+        setenv("HOME", (m_root / "home").c_str(), 1);
+        Settings::Unset(Settings::ID::ConfigFile);
+        unsetenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS");
+    }
+
+    void TearDown() override
+    {
+        Util::SetResourcesPathForTesting({});
+        fs::remove_all(m_root);
+        EXPECT_TRUE(ZombieChildren().empty());
+    }
+
+    static void WriteFile(const fs::path& path, const std::string& text)
+    {
+        std::ofstream(path.string(), std::ios::binary) << text;
+    }
+
+    fs::path Package(const std::string& name, const std::string& script)
+    {
+        const fs::path path = m_root / "packages" / name;
+        WriteFile(path, script);
+        return path;
+    }
+
+    std::vector<std::string> RecordedArguments()
+    {
+        std::ifstream file((m_root / "Resources/resources/scripts/arguments.txt").string());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // Pumps until `count` ends have been delivered (bounded).
+    static void PumpUntilFinished(IProcessExecutor& executor, Recorder& recorder, size_t count)
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (recorder.finished.size() < count && Clock::now() < deadline) {
+            executor.DoMainThreadWork();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GE(recorder.finished.size(), count);
+    }
+
+    fs::path m_root;
+};
+
+TEST_F(ProcessExecutorTest, ArgumentListAndInstallEnvironment)
+{
+    const fs::path config = m_root / "config.ini";
+    WriteFile(config,
+              "[Mac_Environment]\nbundle_name = ReelMaker\nK = V\n"
+              "[mac_environment]\nignored = yes\n"
+              "[Mac_Environment]\nsecond = section value\n");
+    Settings::Set(Settings::ID::ConfigFile, config.string());
+    const fs::path plist = fs::path(getenv("HOME")) / "Library/Preferences/com.zentak.install_env.plist";
+    // The package proves the environment plist exists while it runs.
+    const fs::path package = Package("Setup.pkg", "cp '" + plist.string() + "' '" +
+                                                      (m_root / "seen.plist").string() + "'\n");
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Install, "reelmaker", package, {"ignored", "args"});
+        PumpUntilFinished(*executor, recorder, 1);
+        EXPECT_EQ(recorder.finished[0].second, State::Success);
+    }
+    const fs::path scripts = m_root / "Resources/resources/scripts";
+    EXPECT_EQ(RecordedArguments(),
+              (std::vector<std::string>{(scripts / "adminRightsLauncher.sh").string(),
+                                        (scripts / "install.sh").string(), package.string(),
+                                        (m_root / "packages").string(), "bundle_name",
+                                        "ReelMaker", "K", "V", "second", "section value"}));
+    auto seen = Util::OpenPlistDictionary(m_root / "seen.plist");
+    EXPECT_EQ(seen->GetString("bundle_name"), "ReelMaker");
+    EXPECT_EQ(seen->GetString("second"), "section value");
+    EXPECT_EQ(seen->GetString("ignored"), "");
+    EXPECT_FALSE(fs::exists(plist)) << "removed when the executor goes";
+}
+
+TEST_F(ProcessExecutorTest, ConfigurationWithoutEnvironmentStillWritesAnEmptyPlist)
+{
+    const fs::path config = m_root / "config.ini";
+    WriteFile(config, "[Product]\nversion = 1\n");
+    Settings::Set(Settings::ID::ConfigFile, config.string());
+    const fs::path plist = fs::path(getenv("HOME")) / "Library/Preferences/com.zentak.install_env.plist";
+    const fs::path package =
+        Package("Setup.pkg", "test -f '" + plist.string() + "' || exit 5\n");
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "p", package, {});
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.finished[0].second, State::Success);
+    EXPECT_EQ(RecordedArguments().size(), 4u) << "the runner plus four arguments";
+}
+
+TEST_F(ProcessExecutorTest, EndsArriveOnlyThroughThePumpAndExitCodesCount)
+{
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "ok", Package("ok.pkg", "exit 0\n"), {});
+    executor->Execute(Mode::Install, "bad", Package("bad.pkg", "exit 3\n"), {});
+    executor->Execute(Mode::Install, "killed", Package("killed.pkg", "kill -9 $$\n"), {});
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (recorder.StartedCount() < 3 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(recorder.finished.empty()) << "no end is delivered without a pump";
+    PumpUntilFinished(*executor, recorder, 3);
+    std::map<std::string, State> states(recorder.finished.begin(), recorder.finished.end());
+    EXPECT_EQ(states["ok"], State::Success);
+    EXPECT_EQ(states["bad"], State::Error);
+    EXPECT_EQ(states["killed"], State::Error);
+}
+
+TEST_F(ProcessExecutorTest, OutputLinesEndAtCarriageReturns)
+{
+    LogCapture log;
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "talker",
+                      Package("talk.pkg", "printf 'first\\rsecond\\rthird\\nstill third'\n"), {});
+    PumpUntilFinished(*executor, recorder, 1);
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("process talker wrote output:\nfirst\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("process talker wrote output:\nsecond\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("process talker wrote output:\nthird\nstill third\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("talker: process finished with exit code = 0, exit state = 0"),
+              std::string::npos);
+}
+
+TEST_F(ProcessExecutorTest, ChildThatWillNotEndIsKilledAtTheLimit)
+{
+    setenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS", "1", 1);
+    LogCapture log;
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "stuck", Package("stuck.pkg", "exec sleep 60\n"), {});
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.finished[0].second, State::Error);
+    EXPECT_NE(log.Text().find("stuck: process interrupted by timeout"), std::string::npos);
+}
+
+TEST_F(ProcessExecutorTest, DestructionKillsAnInstallerAndDeliversItsEnd)
+{
+    const fs::path pidFile = m_root / "child.pid";
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Install, "long",
+                          Package("long.pkg", "echo $$ > '" + pidFile.string() + "'\nexec sleep 60\n"),
+                          {});
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(pidFile) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(fs::exists(pidFile));
+    }
+    ASSERT_EQ(recorder.finished.size(), 1u);
+    EXPECT_EQ(recorder.finished[0].second, State::Error);
+    pid_t child = 0;
+    std::ifstream(pidFile.string()) >> child;
+    ASSERT_GT(child, 0);
+    EXPECT_NE(kill(child, 0), 0) << "the installer was killed";
+}
+
+TEST_F(ProcessExecutorTest, LaunchedProductIsDetachedAndOutlivesTheExecutor)
+{
+    const fs::path pidFile = m_root / "product.pid";
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Run, "product",
+                          Package("product", "echo $$ > '" + pidFile.string() + "'\nexec sleep 20\n"),
+                          {});
+        PumpUntilFinished(*executor, recorder, 1);
+        EXPECT_EQ(recorder.finished[0].second, State::Success);
+        EXPECT_EQ(recorder.started, (std::vector<std::string>{"2 product"}));
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(pidFile) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_t product = 0;
+    std::ifstream(pidFile.string()) >> product;
+    ASSERT_GT(product, 0);
+    EXPECT_EQ(kill(product, 0), 0) << "the product still runs";
+    kill(product, SIGKILL);
+}
+
+} // namespace
+} // namespace Zentak
