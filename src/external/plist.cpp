@@ -1,1 +1,281 @@
-// placeholder, replaced when the component is written
+#include "external/plist.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <fcntl.h>
+#include <glog/logging.h>
+#include <plist/plist.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace Zentak::Util {
+namespace {
+
+namespace fs = boost::filesystem;
+
+// Preference files are small; anything bigger is not one of ours.
+constexpr std::uintmax_t kMaxPlistSize = 16 * 1024 * 1024;
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
+
+std::string HomeFolder()
+{
+    const char* home = std::getenv("HOME");
+    if (home && *home) {
+        return home;
+    }
+    // Services and some sandboxes start us without HOME; the user database
+    // still knows where the preferences of this user belong.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir) {
+        return found->pw_dir;
+    }
+    LOG(ERROR) << "No home folder: HOME is unset and user " << ::getuid()
+               << " has no entry in the user database";
+    return std::string();
+}
+
+std::string ErrorText(const std::string& action, const fs::path& path, int error)
+{
+    return action + " " + path.string() + ": " + std::strerror(error);
+}
+
+// Writes all of `data` to `fd`; false with errno set on failure.
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+PlistPtr ReadDictionary(const fs::path& path)
+{
+    PlistPtr empty(plist_new_dict());
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_not_found) {
+        return empty;
+    }
+    if (error || status.type() != fs::regular_file) {
+        LOG(WARNING) << "Plist " << path.string() << " is not a readable file, read as empty"
+                     << (error ? ": " + error.message() : std::string());
+        return empty;
+    }
+    const std::uintmax_t size = fs::file_size(path, error);
+    if (error || size > kMaxPlistSize) {
+        LOG(WARNING) << "Plist " << path.string() << " has no usable size, read as empty";
+        return empty;
+    }
+    std::ifstream in(path.string(), std::ios::binary);
+    std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        LOG(WARNING) << "Cannot read plist " << path.string() << ", read as empty";
+        return empty;
+    }
+    if (data.empty()) {
+        LOG(WARNING) << "Plist " << path.string() << " is empty";
+        return empty;
+    }
+    plist_t parsed = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &parsed);
+    PlistPtr root(parsed);
+    if (!root) {
+        LOG(WARNING) << "Plist " << path.string() << " is corrupt, read as empty";
+        return empty;
+    }
+    if (plist_get_node_type(root.get()) != PLIST_DICT) {
+        LOG(WARNING) << "Plist " << path.string() << " holds no dictionary, read as empty";
+        return empty;
+    }
+    return root;
+}
+
+// Replaces the file at `path` by the XML form of `dictionary`: written to a
+// temporary file in the same folder, synced, then renamed over the target,
+// so readers see either the old or the new file, never a part of one.
+void WriteDictionary(const fs::path& path, plist_t dictionary)
+{
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(dictionary, &xml, &length);
+    if (!xml) {
+        throw std::runtime_error("Cannot serialise plist " + path.string());
+    }
+    std::string text;
+    text.reserve(length);
+    // XML readers turn a raw carriage return into a line feed; as a character
+    // reference it survives. libplist's own layout never uses one.
+    for (const char* c = xml; c != xml + length; ++c) {
+        if (*c == '\r') {
+            text += "&#13;";
+        } else {
+            text += *c;
+        }
+    }
+    plist_to_xml_free(xml);
+
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    boost::system::error_code ignored;
+    fs::create_directories(folder, ignored); // mkstemp below reports a real failure
+    // A leading dot keeps the temporary file out of scans for the maker's
+    // plists, which go by file-name prefix.
+    std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::vector<char> temporary(pattern.begin(), pattern.end());
+    temporary.push_back('\0');
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        throw std::runtime_error(ErrorText("Cannot write plist", path, errno));
+    }
+    const bool written = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    const bool closed = ::close(fd) == 0;
+    const int closeError = errno;
+    if (!written || !closed) {
+        ::unlink(temporary.data());
+        throw std::runtime_error(
+            ErrorText("Cannot write plist", path, written ? closeError : writeError));
+    }
+    if (::rename(temporary.data(), path.c_str()) != 0) {
+        const int renameError = errno;
+        ::unlink(temporary.data());
+        throw std::runtime_error(ErrorText("Cannot replace plist", path, renameError));
+    }
+    // Make the rename itself durable; a failure here loses nothing written.
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+}
+
+class PlistFile final : public PlistDictionary {
+public:
+    PlistFile(const fs::path& path, bool readExisting)
+        : m_path(path),
+          m_dictionary(readExisting ? ReadDictionary(path) : PlistPtr(plist_new_dict())),
+          m_unsaved(!readExisting)
+    {
+    }
+
+    ~PlistFile() override
+    {
+        if (!m_unsaved) {
+            return;
+        }
+        try {
+            WriteDictionary(m_path, m_dictionary.get());
+        } catch (const std::exception& error) {
+            LOG(ERROR) << "Plist entries lost: " << error.what();
+        } catch (...) {
+            LOG(ERROR) << "Plist entries lost: " << m_path.string();
+        }
+    }
+
+    std::string GetString(const std::string& key) const override
+    {
+        plist_t node = plist_dict_get_item(m_dictionary.get(), key.c_str());
+        if (!node || plist_get_node_type(node) != PLIST_STRING) {
+            return std::string();
+        }
+        char* value = nullptr;
+        plist_get_string_val(node, &value);
+        if (!value) {
+            return std::string();
+        }
+        std::string result(value);
+        std::free(value);
+        return result;
+    }
+
+    void SetString(const std::string& key, const std::string& value) override
+    {
+        plist_dict_set_item(m_dictionary.get(), key.c_str(), plist_new_string(value.c_str()));
+        m_unsaved = true;
+        WriteDictionary(m_path, m_dictionary.get());
+        m_unsaved = false;
+    }
+
+private:
+    const fs::path m_path;
+    const PlistPtr m_dictionary;
+    bool m_unsaved; // entries or a new file not yet on disk
+};
+
+} // namespace
+
+fs::path GetPlistDirectory()
+{
+    // With no home folder at all, an absolute path still beats one relative
+    // to wherever the process was started.
+    const std::string home = HomeFolder();
+    const fs::path folder = fs::path(home.empty() ? "/" : home) / "Library" / "Preferences";
+    boost::system::error_code error;
+    fs::create_directories(folder, error);
+    if (error) {
+        LOG(ERROR) << "Cannot create the plist folder " << folder.string() << ": "
+                   << error.message();
+    }
+    return folder;
+}
+
+const char* GetZentakPlistPrefix()
+{
+    return "com.zentak.";
+}
+
+const char* GetPlistExtension()
+{
+    return ".plist";
+}
+
+std::unique_ptr<PlistDictionary> OpenPlistDictionary(const fs::path& path)
+{
+    return std::make_unique<PlistFile>(path, true);
+}
+
+std::unique_ptr<PlistDictionary> CreatePlistDictionary(const fs::path& path)
+{
+    return std::make_unique<PlistFile>(path, false);
+}
+
+fs::path ZentakPlistPath(const std::string& name)
+{
+    return GetPlistDirectory() / (std::string(GetZentakPlistPrefix()) + name + GetPlistExtension());
+}
+
+std::unique_ptr<PlistDictionary> OpenZentakPlistDictionary(const std::string& name)
+{
+    return OpenPlistDictionary(ZentakPlistPath(name));
+}
+
+std::unique_ptr<PlistDictionary> CreateZentakPlistDictionary(const std::string& name)
+{
+    return CreatePlistDictionary(ZentakPlistPath(name));
+}
+
+} // namespace Zentak::Util

@@ -1,0 +1,262 @@
+#include "external/plist.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace Zentak::Util {
+namespace {
+
+namespace fs = boost::filesystem;
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content)
+{
+    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::vector<std::string> FolderEntries(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+class PlistTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_folder = fs::temp_directory_path() / fs::unique_path("plist-test-%%%%-%%%%");
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override
+    {
+        boost::system::error_code ignored;
+        fs::permissions(m_folder, fs::owner_all, ignored);
+        fs::remove_all(m_folder, ignored);
+    }
+    fs::path m_folder;
+};
+
+TEST_F(PlistTest, ComposedPathFollowsHomeAndFolderIsCreated)
+{
+    const fs::path home = m_folder / "home";
+    fs::create_directories(home);
+    ASSERT_EQ(::setenv("HOME", home.c_str(), 1), 0);
+    EXPECT_EQ(ZentakPlistPath("install_env").string(),
+              home.string() + "/Library/Preferences/com.zentak.install_env.plist");
+    EXPECT_TRUE(fs::is_directory(home / "Library" / "Preferences"));
+    EXPECT_EQ(GetPlistDirectory(), home / "Library" / "Preferences");
+
+    CreateZentakPlistDictionary("install_env")->SetString("bundle_name", "Reel Maker");
+    EXPECT_EQ(OpenZentakPlistDictionary("install_env")->GetString("bundle_name"), "Reel Maker");
+}
+
+TEST_F(PlistTest, StoredStringsReadBackUnchanged)
+{
+    struct Entry {
+        std::string key;
+        std::string value;
+    };
+    const std::vector<Entry> entries = {
+        {"SITEMARK", "0b6c7f0e-3a52-4d1e-9a4f-2f5b8a1c9e77"},
+        {"unicode", "Zentak Reel Maker \xE2\x9C\x93 \xE2\x80\x94 \xC3\x9Cn\xC3\xAF" "c\xC3\xB6"
+                    "d\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
+        {"markup", "a & b <c> \"d\" 'e' ]]> &amp;"},
+        {"key <&> \"quoted\"", "value"},
+        {"empty", ""},
+        {"spaces", "  leading and trailing  "},
+        {"lines", "one\ntwo\r\nthree\tfour"},
+    };
+    const fs::path path = m_folder / "com.zentak.user.plist";
+    {
+        auto dictionary = OpenPlistDictionary(path);
+        for (const Entry& entry : entries) {
+            dictionary->SetString(entry.key, entry.value);
+        }
+        // The object itself sees what it stored.
+        EXPECT_EQ(dictionary->GetString("markup"), entries[2].value);
+    }
+    auto reread = OpenPlistDictionary(path);
+    for (const Entry& entry : entries) {
+        EXPECT_EQ(reread->GetString(entry.key), entry.value) << entry.key;
+    }
+    EXPECT_EQ(reread->GetString("missing"), "");
+
+    const std::string file = ReadFile(path);
+    EXPECT_EQ(file.rfind("<?xml", 0), 0u) << file;
+    EXPECT_NE(file.find("<plist"), std::string::npos);
+    EXPECT_NE(file.find("<string>a &amp; b &lt;c&gt;"), std::string::npos) << file;
+    EXPECT_NE(file.find("<string>one\ntwo&#13;\nthree\tfour</string>"), std::string::npos);
+    EXPECT_EQ(FolderEntries(m_folder), std::vector<std::string>{"com.zentak.user.plist"});
+}
+
+TEST_F(PlistTest, UnusableFilesReadAsEmptyAndAreReplacedOnWrite)
+{
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"garbage", "\x01\x02 not a plist at all \xFF"},
+        {"truncated xml", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><str"},
+        {"array root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>v</string>"
+                       "</array></plist>"},
+        {"empty file", ""},
+        {"truncated binary", "bplist00\xD1\x01\x02"},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = m_folder / "broken.plist";
+        WriteFile(path, c.content);
+        auto dictionary = OpenPlistDictionary(path);
+        EXPECT_EQ(dictionary->GetString("k"), "") << c.name;
+        dictionary->SetString("k", "fresh");
+        EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "fresh") << c.name;
+    }
+}
+
+TEST_F(PlistTest, NonStringValuesReadAsEmpty)
+{
+    const fs::path path = m_folder / "typed.plist";
+    WriteFile(path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<plist version=\"1.0\"><dict>"
+                    "<key>number</key><integer>42</integer>"
+                    "<key>flag</key><true/>"
+                    "<key>text</key><string>kept</string>"
+                    "</dict></plist>\n");
+    auto dictionary = OpenPlistDictionary(path);
+    EXPECT_EQ(dictionary->GetString("number"), "");
+    EXPECT_EQ(dictionary->GetString("flag"), "");
+    EXPECT_EQ(dictionary->GetString("text"), "kept");
+}
+
+TEST_F(PlistTest, OpeningWithoutStoringLeavesNoFile)
+{
+    const fs::path path = m_folder / "untouched.plist";
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "");
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(PlistTest, CreateStartsEmptyAndWritesTheFileEvenWithoutEntries)
+{
+    const fs::path path = m_folder / "com.zentak.install_env.plist";
+    OpenPlistDictionary(path)->SetString("old", "value");
+    {
+        auto dictionary = CreatePlistDictionary(path);
+        EXPECT_EQ(dictionary->GetString("old"), "");
+    }
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("old"), "");
+    EXPECT_NE(ReadFile(path).find("<dict"), std::string::npos);
+
+    const fs::path fresh = m_folder / "fresh.plist";
+    CreatePlistDictionary(fresh).reset();
+    EXPECT_TRUE(fs::is_regular_file(fresh));
+}
+
+TEST_F(PlistTest, UnwritableFolderThrowsNamingThePathAndLeavesNoTemporaryFile)
+{
+    // The folder "path" runs through a regular file: no write can succeed,
+    // also for root, who ignores permission bits.
+    const fs::path blocker = m_folder / "blocker";
+    WriteFile(blocker, "not a folder");
+    const fs::path path = blocker / "com.zentak.user.plist";
+
+    auto dictionary = OpenPlistDictionary(path);
+    try {
+        dictionary->SetString("k", "v");
+        FAIL() << "SetString succeeded on " << path;
+    } catch (const std::runtime_error& error) {
+        const std::string text = error.what();
+        EXPECT_NE(text.find(path.string()), std::string::npos) << text;
+        EXPECT_NE(text.find(std::strerror(ENOTDIR)), std::string::npos) << text;
+    }
+    EXPECT_EQ(FolderEntries(m_folder), std::vector<std::string>{"blocker"});
+
+    // The entry stays stored; once the folder exists, destruction writes it.
+    fs::remove(blocker);
+    fs::create_directories(blocker);
+    dictionary.reset();
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "v");
+    EXPECT_EQ(FolderEntries(blocker), std::vector<std::string>{"com.zentak.user.plist"});
+}
+
+TEST_F(PlistTest, DestructionSwallowsAWriteFailure)
+{
+    const fs::path blocker = m_folder / "blocker";
+    WriteFile(blocker, "not a folder");
+    EXPECT_NO_THROW(CreatePlistDictionary(blocker / "x.plist").reset());
+    EXPECT_EQ(FolderEntries(m_folder), std::vector<std::string>{"blocker"});
+}
+
+TEST_F(PlistTest, ReadOnlyFolderThrowsForOrdinaryUsers)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root writes into read-only folders";
+    }
+    const fs::path folder = m_folder / "locked";
+    fs::create_directories(folder);
+    const fs::path path = folder / "a.plist";
+    OpenPlistDictionary(path)->SetString("k", "before");
+    fs::permissions(folder, fs::owner_read | fs::owner_exe);
+    auto dictionary = OpenPlistDictionary(path);
+    EXPECT_THROW(dictionary->SetString("k", "after"), std::runtime_error);
+    dictionary.reset(); // its retry fails as well, quietly
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"a.plist"});
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "before");
+    fs::permissions(folder, fs::owner_all);
+}
+
+TEST_F(PlistTest, ConcurrentWritersNeverExposeAPartialFile)
+{
+    const fs::path path = m_folder / "shared.plist";
+    OpenPlistDictionary(path)->SetString("k", "start");
+    std::atomic<bool> writing{true};
+    std::atomic<int> unreadable{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 2000 && writing.load(); ++i) {
+            if (OpenPlistDictionary(path)->GetString("k").empty()) {
+                ++unreadable;
+            }
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 3; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 40; ++i) {
+                OpenPlistDictionary(path)->SetString("k", "writer " + std::to_string(w) +
+                                                              std::string(2000, 'x'));
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    writing = false;
+    reader.join();
+    EXPECT_EQ(unreadable.load(), 0);
+    EXPECT_EQ(FolderEntries(m_folder), std::vector<std::string>{"shared.plist"});
+}
+
+} // namespace
+} // namespace Zentak::Util
