@@ -1,1 +1,135 @@
-// placeholder, replaced when the component is written
+#include "utils/string_utils.h"
+
+#include <cctype>
+
+#include "external/string_conversion.h"
+
+namespace Zentak::Util {
+namespace {
+
+// isspace on a negative char is undefined, and bytes of UTF-8 sequences must
+// never be taken for whitespace whatever the C locale says about them.
+bool IsAsciiSpace(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x80 && std::isspace(byte) != 0;
+}
+
+} // namespace
+
+void Trim(std::string& text)
+{
+    const std::string_view trimmed = Trim(std::string_view(text));
+    if (trimmed.size() == text.size()) {
+        return;
+    }
+    const auto begin = static_cast<std::string::size_type>(trimmed.data() - text.data());
+    const auto length = trimmed.size();
+    text.erase(begin + length);
+    text.erase(0, begin);
+}
+
+std::string_view Trim(std::string_view text)
+{
+    std::string_view::size_type begin = 0;
+    while (begin < text.size() && IsAsciiSpace(text[begin])) {
+        ++begin;
+    }
+    std::string_view::size_type end = text.size();
+    while (end > begin && IsAsciiSpace(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> pieces;
+    std::string::size_type start = 0;
+    while (start <= text.size()) {
+        auto end = text.find(separator, start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            pieces.emplace_back(text, start, end - start);
+        }
+        start = end + 1;
+    }
+    return pieces;
+}
+
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& replacement)
+{
+    if (text.empty() || pattern.empty() || replacement.empty()) {
+        return text;
+    }
+    std::string result;
+    result.reserve(text.size());
+    std::string::size_type position = 0;
+    for (;;) {
+        const auto found = text.find(pattern, position);
+        if (found == std::string::npos) {
+            result.append(text, position, std::string::npos);
+            break;
+        }
+        result.append(text, position, found - position);
+        result += replacement;
+        position = found + pattern.size();
+    }
+    return result;
+}
+
+// Only ASCII bytes go through the C library: under a single-byte locale it
+// would otherwise rewrite bytes of UTF-8 sequences.
+std::string ToLower(const std::string& text)
+{
+    std::string result(text);
+    for (char& c : result) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            c = static_cast<char>(std::tolower(byte));
+        }
+    }
+    return result;
+}
+
+std::string ToUpper(const std::string& text)
+{
+    std::string result(text);
+    for (char& c : result) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            c = static_cast<char>(std::toupper(byte));
+        }
+    }
+    return result;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix)
+{
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string FixLocaleName(const std::string& locale)
+{
+    std::string result(locale);
+    const auto hyphen = result.find('-');
+    if (hyphen != std::string::npos) {
+        result[hyphen] = '_';
+    }
+    return result;
+}
+
+std::wstring ToWide(const std::string& utf8)
+{
+    return Core::WstringFromUtf8(utf8);
+}
+
+std::string ToMultiByte(const std::wstring& wide)
+{
+    return Core::Utf8FromWstring(wide);
+}
+
+} // namespace Zentak::Util

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
@@ -23,5 +24,16 @@ boost::filesystem::path CreateTempPath(const boost::filesystem::path& directory,
 // of installers that still run (their lock is held) are spared. Never throws
 // for a failed status query or removal.
 void CleanupTempDir();
+
+// Name of the lock file inside each run directory.
+constexpr const char* kTempDirLockFileName = ".lock";
+
+// Test seams, not for production code.
+// Replaces the random draw behind generated names; an empty function restores
+// the random engine.
+void SetTempNameDrawForTesting(std::function<int()> draw);
+// Forgets the run directory and closes this process's descriptor of its lock
+// file, so that the next GetTempDir makes a new directory.
+void ResetTempDirForTesting();
 
 } // namespace Zentak::Util
