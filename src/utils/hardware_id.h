@@ -15,4 +15,7 @@ std::string HashHardwareIds(const std::string& serialNumber, const std::string& 
 std::string ReadSerialNumber();
 std::string ReadPrimaryMacAddress();
 
+// Six address bytes as "0a:1b:2c:3d:4e:5f": lowercase, zero-padded.
+std::string FormatMacAddress(const unsigned char (&bytes)[6]);
+
 } // namespace Zentak::Util
