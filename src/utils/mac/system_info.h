@@ -4,9 +4,16 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
+#ifdef __OBJC__
+@class NSString;
+#endif
+
+// Queries of the system. No function keeps state between calls or throws for
+// a failed query; each may be called on any thread.
 namespace Zentak::Util {
 
 struct PreferredBrowserInfo {
@@ -24,10 +31,16 @@ public:
     virtual void Unlock() = 0;
 };
 
+#ifdef __OBJC__
+// UTF-8 of `text`; empty for nil or an empty string.
+std::string NSStringToStdString(NSString* text);
+#endif
+
 std::string GetExecutablePath();
 // The bundle's Contents/Resources folder.
 boost::filesystem::path GetResourcesPath();
-// Everything the shell command writes to its standard output.
+// Everything the shell command writes to its standard output; empty when it
+// cannot be started. Blocks until the command has ended.
 std::string LaunchCommandWithStdout(const std::string& command);
 
 // Parses a disk-image report ("hdiutil info" format) into records.
@@ -42,6 +55,9 @@ PreferredBrowserInfo BrowserFromDistribName(const std::string& distribName);
 PreferredBrowserInfo GetPreferredBrowserInfo();
 
 std::string SystemName();
+// The first three dot-separated components of a version text, "0" for each
+// one missing: "11.2" gives {"11", "2", "0"}.
+std::vector<std::string> SystemVersionComponents(const std::string& version);
 std::string SystemVersion(const std::string& separator);
 std::string OSName();
 std::string OSBits();
@@ -51,10 +67,13 @@ std::string OSVersion();
 std::string ReadEula(const std::string& locale);
 std::unique_ptr<ILockableSync> CreateMutexInstance(const char* name);
 // Free bytes of the volume that holds `path`; all ones when unknown.
+// Test seam (Linux build): when the environment variable
+// ZENTAK_TEST_FREE_SPACE holds a decimal number, that number is returned
+// instead, so that end-to-end tests can fake a full disk.
 unsigned long long GetDiscSpaceAvailableBytes(const boost::filesystem::path& path);
 bool isRunningOnRosetta();
 
-// The user's preferred languages, most preferred first, as "fr-FR".
+// The user's most preferred language, as "fr-FR"; empty when none is set.
 std::string GetSystemUiLocale();
 // The local Applications folder, created when missing.
 boost::filesystem::path GetApplicationsFolder();

@@ -1,0 +1,410 @@
+#include "utils/mac/system_info.h"
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include "utils/mac/system_info_linux.h"
+#include "utils/string_utils.h"
+
+namespace Zentak::Util {
+namespace {
+
+namespace fs = boost::filesystem;
+using Record = std::map<std::string, std::string>;
+
+const std::string kVolumesDir = std::string(ZENTAK_TEST_DATA_DIR) + "/volumes/";
+
+std::string ReadFixture(const std::string& name)
+{
+    std::ifstream stream(kVolumesDir + name, std::ios::binary);
+    EXPECT_TRUE(stream) << name;
+    std::ostringstream text;
+    text << stream.rdbuf();
+    return text.str();
+}
+
+// Sets or clears environment variables for one test and restores them.
+class ScopedEnvironment {
+public:
+    void Set(const char* name, const char* value)
+    {
+        if (saved_.find(name) == saved_.end()) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    ~ScopedEnvironment()
+    {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(VolumesInfoTest, InstallerImageReport)
+{
+    const VolumeRecords records = ParseVolumesInfo(ReadFixture("hdiutil_installer.txt"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records.front(), (Record{{"framework", "671"}, {"driver", "10.15v671"}}));
+    const Record& image = records.back();
+    EXPECT_EQ(image.at("image-path"),
+              "/Users/anna/Downloads/Zentak Reel Maker Installer SetupE.dmg");
+    EXPECT_EQ(image.at("mount-point"), "/Volumes/Zentak Reel Maker Installer");
+    EXPECT_EQ(image.at("mounting user"), "anna");
+    EXPECT_EQ(image.at("process ID"), "8412");
+    EXPECT_EQ(image.size(), 16u);
+
+    const std::string name = DistribNameFromVolumes(records);
+    EXPECT_EQ(name, "Zentak Reel Maker Installer SetupE");
+    const PreferredBrowserInfo browser = BrowserFromDistribName(name);
+    EXPECT_EQ(browser.name, "Microsoft Edge");
+    EXPECT_EQ(browser.tag, "SetupE");
+}
+
+TEST(VolumesInfoTest, SeveralImages)
+{
+    const VolumeRecords records = ParseVolumesInfo(ReadFixture("hdiutil_several.txt"));
+    ASSERT_EQ(records.size(), 5u);
+    auto it = records.begin();
+    EXPECT_EQ(it->size(), 2u);
+    ++it;
+    EXPECT_EQ(it->at("mount-point"), "/Volumes/Other Tool");
+    ++it;
+    // A repeated key keeps its first value; "/dev/" inside an image path
+    // does not make it a device line.
+    EXPECT_EQ(it->at("image-path"),
+              "/Users/anna/dev/Zentak Reel Maker Installer SetupS_STG7_W123_.dmg");
+    EXPECT_EQ(it->at("mount-point"), "/Volumes/Zentak Reel Maker Installer");
+    ++it;
+    // Device lines without a mount point add nothing.
+    EXPECT_EQ(*it, (Record{{"image-path", "/Users/anna/Downloads/Unmounted.dmg"},
+                           {"image-type", "read-only disk image"}}));
+    ++it;
+    // The last block has no closing line and is kept all the same.
+    EXPECT_EQ(it->at("mount-point"), "/Volumes/Zentak Reel Maker Installer 1");
+
+    EXPECT_EQ(DistribNameFromVolumes(records), "Zentak Reel Maker Installer SetupS_STG7_W123_");
+}
+
+TEST(VolumesInfoTest, LineRules)
+{
+    const struct {
+        const char* report;
+        VolumeRecords expected;
+    } cases[] = {
+        {"", {}},
+        {"\n", {Record{}}},
+        {"a : 1\n\n\nb:2", {Record{{"a", "1"}}, Record{}, Record{{"b", "2"}}}},
+        // An empty key ends the record, like a line without a colon.
+        {"a:1\n : x\nb:2\n", {Record{{"a", "1"}}, Record{{"b", "2"}}}},
+        {"a:1\n=====\n", {Record{{"a", "1"}}}},
+        {"key:a:b\n", {Record{{"key", "a:b"}}}},
+        {"k:\n", {Record{{"k", ""}}}},
+        // Mount point from the first "/Volumes/" to the end of the line.
+        {"/dev/disk2s1\tApple_HFS\t/Volumes/A /Volumes/B\n",
+         {Record{{"mount-point", "/Volumes/A /Volumes/B"}}}},
+        {"/dev/disk2s1\tApple_HFS\t/Volumes/A\n/dev/disk2s2\tApple_HFS\t/Volumes/B\n",
+         {Record{{"mount-point", "/Volumes/A"}}}},
+        {"/dev/disk2\tGUID_partition_scheme\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report);
+        EXPECT_EQ(ParseVolumesInfo(c.report), c.expected);
+    }
+}
+
+TEST(VolumesInfoTest, DistribNameFromRecords)
+{
+    const std::string mount = "/Volumes/Zentak Reel Maker Installer";
+    const struct {
+        VolumeRecords records;
+        const char* expected;
+    } cases[] = {
+        {{}, ""},
+        {{Record{{"image-path", "/a/Setup.dmg"}, {"mount-point", mount}}}, "Setup"},
+        {{Record{{"image-path", "/a.b/Setup"}, {"mount-point", mount}}}, "Setup"},
+        {{Record{{"image-path", "Setup.x.dmg"}, {"mount-point", mount}}}, "Setup.x"},
+        {{Record{{"image-path", "/a/.dmg"}, {"mount-point", mount}}}, ""},
+        {{Record{{"mount-point", mount}}}, ""},
+        {{Record{{"image-path", "/a/Setup.dmg"}, {"mount-point", mount + " 1"}}}, ""},
+        {{Record{{"image-path", "/a/Setup.dmg"}}}, ""},
+        {{Record{{"image-path", "/a/First.dmg"}, {"mount-point", mount}},
+          Record{{"image-path", "/a/Second.dmg"}, {"mount-point", mount}}},
+         "First"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        EXPECT_EQ(DistribNameFromVolumes(c.records), c.expected);
+    }
+}
+
+TEST(BrowserTest, FirstTagInTableOrderWins)
+{
+    const struct {
+        const char* name;
+        const char* browser;
+        const char* tag;
+    } cases[] = {
+        {"Installer SetupC", "Google Chrome", "SetupC"},
+        {"Installer SetupE", "Microsoft Edge", "SetupE"},
+        {"Installer SetupF", "firefox", "SetupF"},
+        {"Installer SetupO", "Opera", "SetupO"},
+        {"Installer SetupS", "Safari", "SetupS"},
+        {"Installer SetupY_STG3_", "Yandex", "SetupY"},
+        {"Installer SetupS SetupC", "Google Chrome", "SetupC"},
+        {"Installer SetupY SetupO", "Opera", "SetupO"},
+        {"Installer setupc", "", ""},
+        {"Installer SetupX", "", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PreferredBrowserInfo info = BrowserFromDistribName(c.name);
+        EXPECT_EQ(info.name, c.browser);
+        EXPECT_EQ(info.tag, c.tag);
+    }
+}
+
+TEST(LoopVolumesTest, ReportFromLoopDevicesAndMounts)
+{
+    const std::string report =
+        LoopVolumesReport(kVolumesDir + "sysblock", ReadFixture("mountinfo.txt"));
+    EXPECT_EQ(report,
+              "driver          : loop\n"
+              "================================================\n"
+              "image-path      : /home/anna/Downloads/Zentak Reel Maker Installer SetupF.dmg\n"
+              "/dev/loop0\t\t/Volumes/Zentak Reel Maker Installer\n"
+              "/dev/loop0\t\t/mnt/second\n"
+              "================================================\n"
+              "image-path      : /srv/images/disk image.img\n"
+              "/dev/loop2\n"
+              "/dev/loop2p1\t\t/mnt/part one\n"
+              "================================================\n"
+              "image-path      : /srv/images/plain\n"
+              "/dev/loop3\n");
+
+    const VolumeRecords records = ParseVolumesInfo(report);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(DistribNameFromVolumes(records), "Zentak Reel Maker Installer SetupF");
+    EXPECT_EQ(BrowserFromDistribName(DistribNameFromVolumes(records)).name, "firefox");
+}
+
+TEST(LoopVolumesTest, NoLoopDevices)
+{
+    EXPECT_EQ(LoopVolumesReport(kVolumesDir + "missing", ""), "driver          : loop\n");
+    EXPECT_EQ(DistribNameFromVolumes(ParseVolumesInfo(LoopVolumesReport(kVolumesDir + "missing", ""))),
+              "");
+}
+
+TEST(SystemVersionTest, PaddedToThreeComponents)
+{
+    using Parts = std::vector<std::string>;
+    const std::pair<const char*, Parts> cases[] = {
+        {"12", {"12", "0", "0"}},
+        {"11.2", {"11", "2", "0"}},
+        {"10.15.7", {"10", "15", "7"}},
+        {"10.15.7.1", {"10", "15", "7"}},
+        {"", {"0", "0", "0"}},
+    };
+    for (const auto& [version, expected] : cases) {
+        SCOPED_TRACE(version);
+        EXPECT_EQ(SystemVersionComponents(version), expected);
+    }
+}
+
+TEST(SystemVersionTest, VersionIdFromOsRelease)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\n", "12"},
+        {"VERSION_ID=22.04\n", "22.04"},
+        {"VERSION_ID='3.19.1'\n", "3.19.1"},
+        {"NAME=Arch\nBUILD_ID=rolling\n", ""},
+        {"", ""},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(OsReleaseVersionId(text), expected);
+    }
+}
+
+TEST(SystemVersionTest, ThisSystem)
+{
+    const std::string version = SystemVersion("-");
+    EXPECT_TRUE(std::regex_match(version, std::regex("[^-]+-[^-]+-[^-]+"))) << version;
+    EXPECT_EQ(version.substr(0, version.find('-')), OSVersion());
+    EXPECT_EQ(SystemVersion("."), ReplaceAll(version, "-", "."));
+}
+
+TEST(SystemInfoTest, FixedNames)
+{
+    EXPECT_EQ(SystemName(), "mac");
+    EXPECT_EQ(OSName(), "Mac");
+    EXPECT_EQ(OSBits(), "64");
+    EXPECT_EQ(OSEdition(), "");
+    EXPECT_FALSE(isRunningOnRosetta());
+}
+
+TEST(SystemInfoTest, MutexNeverHoldsBack)
+{
+    auto first = CreateMutexInstance("ZentakWebInstaller");
+    auto second = CreateMutexInstance("ZentakWebInstaller");
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(first->Lock());
+    EXPECT_TRUE(second->Lock());
+    EXPECT_TRUE(second->TryLock(0));
+    first->Unlock();
+    second->Unlock();
+}
+
+TEST(SystemInfoTest, ExecutableAndResourcesPaths)
+{
+    const fs::path executable = GetExecutablePath();
+    EXPECT_EQ(executable.filename(), "utils_system_test");
+    EXPECT_TRUE(fs::exists(executable));
+    // MacOS/installer -> Resources beside MacOS, without ".." left in it.
+    EXPECT_EQ(GetResourcesPath(), executable.parent_path().parent_path() / "Resources");
+}
+
+TEST(SystemInfoTest, ReadEula)
+{
+    const fs::path resources = GetResourcesPath();
+    fs::create_directories(resources);
+    const std::string locale = "zz-TEST" + std::to_string(::getpid());
+    const fs::path file = resources / (locale + ".txt");
+    const fs::path unnamed = resources / ".txt";
+    // Bytes come back unchanged: CRLF, a NUL byte, UTF-8.
+    const std::string text = std::string("Licence\r\nLizenz \xc3\xa4\0end\n", 21);
+    {
+        std::ofstream(file.string(), std::ios::binary) << text;
+        std::ofstream(unnamed.string(), std::ios::binary) << "unnamed";
+    }
+    EXPECT_EQ(ReadEula(locale), text);
+    // An empty locale looks for ".txt"; there is no fallback to another one.
+    EXPECT_EQ(ReadEula(""), "unnamed");
+    EXPECT_EQ(ReadEula(locale + "-missing"), "");
+    fs::remove(file);
+    fs::remove(unnamed);
+    EXPECT_EQ(ReadEula(locale), "");
+}
+
+TEST(SystemInfoTest, FreeSpace)
+{
+    ScopedEnvironment environment;
+    environment.Set("ZENTAK_TEST_FREE_SPACE", nullptr);
+    const unsigned long long unknown = ~0ULL;
+    EXPECT_NE(GetDiscSpaceAvailableBytes("/"), unknown);
+    EXPECT_EQ(GetDiscSpaceAvailableBytes("/no/such/folder/anywhere"), unknown);
+
+    const std::pair<const char*, unsigned long long> fakes[] = {
+        {"12345", 12345ULL},
+        {"0", 0ULL},
+        {"18446744073709551614", 18446744073709551614ULL},
+    };
+    for (const auto& [value, expected] : fakes) {
+        SCOPED_TRACE(value);
+        environment.Set("ZENTAK_TEST_FREE_SPACE", value);
+        EXPECT_EQ(GetDiscSpaceAvailableBytes("/no/such/folder/anywhere"), expected);
+    }
+    // Anything but a plain decimal number is ignored.
+    for (const char* value : {"-1", "12abc", "abc", "99999999999999999999999", " 5"}) {
+        SCOPED_TRACE(value);
+        environment.Set("ZENTAK_TEST_FREE_SPACE", value);
+        EXPECT_EQ(GetDiscSpaceAvailableBytes("/no/such/folder/anywhere"), unknown);
+    }
+}
+
+TEST(SystemInfoTest, UiLocaleFromEnvironment)
+{
+    const struct {
+        const char* language;
+        const char* lcAll;
+        const char* lcMessages;
+        const char* lang;
+        const char* expected;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, "fr_FR.UTF-8", "fr-FR"},
+        {"de_DE:en_US", "it_IT.UTF-8", nullptr, "fr_FR.UTF-8", "de-DE"},
+        {"", "it_IT.UTF-8", "es_ES", "fr_FR", "it-IT"},
+        {nullptr, nullptr, "es_ES.ISO-8859-1@euro", "fr_FR", "es-ES"},
+        {nullptr, "C", "POSIX", "pt_BR.UTF-8", "pt-BR"},
+        {nullptr, "C.UTF-8", nullptr, "ja_JP.eucJP", "ja-JP"},
+        {nullptr, nullptr, nullptr, "ca_ES@valencia", "ca-ES"},
+        {nullptr, nullptr, nullptr, "en", "en"},
+        {nullptr, "C", nullptr, nullptr, ""},
+        {nullptr, nullptr, nullptr, nullptr, ""},
+    };
+    ScopedEnvironment environment;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        environment.Set("LANGUAGE", c.language);
+        environment.Set("LC_ALL", c.lcAll);
+        environment.Set("LC_MESSAGES", c.lcMessages);
+        environment.Set("LANG", c.lang);
+        EXPECT_EQ(GetSystemUiLocale(), c.expected);
+    }
+}
+
+TEST(SystemInfoTest, ApplicationsFolderIsCreatedInHome)
+{
+    const fs::path home = fs::temp_directory_path() / fs::unique_path("utils-home-%%%%%%%%");
+    fs::create_directories(home);
+    ScopedEnvironment environment;
+    environment.Set("HOME", home.c_str());
+    EXPECT_EQ(GetApplicationsFolder(), home / "Applications");
+    EXPECT_TRUE(fs::is_directory(home / "Applications"));
+    EXPECT_EQ(GetApplicationsFolder(), home / "Applications");
+
+    // A home where nothing can be made still yields the path.
+    environment.Set("HOME", "/proc/no-such-home");
+    EXPECT_EQ(GetApplicationsFolder(), fs::path("/proc/no-such-home/Applications"));
+    fs::remove_all(home);
+}
+
+TEST(LaunchCommandTest, ReadsAllOutputAndReapsTheChild)
+{
+    const struct {
+        const char* command;
+        std::string expected;
+    } cases[] = {
+        {"printf 'one\\ntwo\\n'", "one\ntwo\n"},
+        {"printf 'a\\000b'", std::string("a\0b", 3)},
+        {"head -c 100000 /dev/zero | tr '\\000' x", std::string(100000, 'x')},
+        {"printf partial; exit 3", "partial"},
+        {"true", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        EXPECT_EQ(LaunchCommandWithStdout(c.command), c.expected);
+        // pclose waited for the shell: nothing is left to reap.
+        errno = 0;
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+    }
+}
+
+} // namespace
+} // namespace Zentak::Util
