@@ -37,6 +37,8 @@ function(zentak_add_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  # A list inside a property value must keep its semicolons escaped.
+  string(REPLACE ";" "\\;" labels "${labels}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
 endfunction()

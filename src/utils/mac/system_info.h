@@ -39,6 +39,10 @@ std::string NSStringToStdString(NSString* text);
 std::string GetExecutablePath();
 // The bundle's Contents/Resources folder.
 boost::filesystem::path GetResourcesPath();
+// Test seam: tests whose program is not inside a bundle point the resources
+// elsewhere; an empty path restores the bundle's. Call before other threads
+// use GetResourcesPath.
+void SetResourcesPathForTesting(const boost::filesystem::path& path);
 // Everything the shell command writes to its standard output; empty when it
 // cannot be started. Blocks until the command has ended.
 std::string LaunchCommandWithStdout(const std::string& command);

@@ -139,8 +139,24 @@ std::string GetExecutablePath()
     return path.string();
 }
 
+namespace {
+fs::path& ResourcesPathOverride()
+{
+    static fs::path path;
+    return path;
+}
+} // namespace
+
+void SetResourcesPathForTesting(const fs::path& path)
+{
+    ResourcesPathOverride() = path;
+}
+
 fs::path GetResourcesPath()
 {
+    if (!ResourcesPathOverride().empty()) {
+        return ResourcesPathOverride();
+    }
     // installer.app/Contents/MacOS/installer -> installer.app/Contents/Resources
     return (fs::path(GetExecutablePath()).parent_path() / ".." / "Resources").lexically_normal();
 }

@@ -57,8 +57,24 @@ std::string GetExecutablePath()
     return path;
 }
 
+namespace {
+fs::path& ResourcesPathOverride()
+{
+    static fs::path path;
+    return path;
+}
+} // namespace
+
+void SetResourcesPathForTesting(const fs::path& path)
+{
+    ResourcesPathOverride() = path;
+}
+
 fs::path GetResourcesPath()
 {
+    if (!ResourcesPathOverride().empty()) {
+        return ResourcesPathOverride();
+    }
     @autoreleasepool {
         NSBundle* bundle = [NSBundle mainBundle];
         if (bundle != nil) {
