@@ -1,1 +1,142 @@
-// placeholder, replaced when the component is written
+#include "localization/translater.h"
+
+#include <exception>
+#include <iostream>
+#include <map>
+
+#include "localization/text_table.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+
+namespace Zentak {
+namespace {
+
+constexpr const char* kFallbackLocale = "en-US";
+constexpr std::size_t kLocaleCount = 14;
+
+// Executor states that end with a text; -1 and states missing here read as
+// a plain failure.
+const std::map<int, TranslaterText>& ProcessStateTexts()
+{
+    static const std::map<int, TranslaterText> texts = {
+        {1, TranslaterText::ProcessFailed},
+        {2, TranslaterText::InstallationCanceled},
+        {3, TranslaterText::InstallationCanceledAgain},
+        {4, TranslaterText::InstallationPaused},
+        {5, TranslaterText::UninstallPaused},
+        {6, TranslaterText::ProcessFailedAgain},
+        {7, TranslaterText::ProcessFailedOther},
+        {8, TranslaterText::FolderNotFound},
+    };
+    return texts;
+}
+
+// Empty texts count as missing, so that a translator's blank line falls back
+// instead of showing nothing.
+const std::string* FindText(TranslaterText key, const std::string& locale)
+{
+    const TextTable& table = GetTextTable();
+    const auto texts = table.find(locale);
+    if (texts == table.end()) {
+        return nullptr;
+    }
+    const auto text = texts->second.find(key);
+    if (text == texts->second.end() || text->second.empty()) {
+        return nullptr;
+    }
+    return &text->second;
+}
+
+// Only standard exceptions are answered with the fallback; anything else
+// leaves the default unset, to be computed again on the next call.
+std::string ComputeDefaultLocale()
+{
+    try {
+        return Translater::ChooseDefaultLocale(Translater::GetSystemUiLocale());
+    } catch (const std::exception& e) {
+        std::cout << "defaultLocale initialization exception: " << e.what() << '\n' << std::flush;
+        return kFallbackLocale;
+    }
+}
+
+} // namespace
+
+std::string Translater::GetLocalizedText(TranslaterText key, const std::string& locale)
+{
+    if (key == TranslaterText::None) {
+        return {};
+    }
+    if (const std::string* text = FindText(key, locale)) {
+        return *text;
+    }
+    const std::string& defaultLocale = GetDefaultLocale();
+    if (!defaultLocale.empty()) {
+        if (const std::string* text = FindText(key, defaultLocale)) {
+            return *text;
+        }
+    }
+    return {};
+}
+
+std::string Translater::GetText(TranslaterText key)
+{
+    return GetLocalizedText(key, Settings::GetString(Settings::ID::Locale));
+}
+
+std::vector<std::string> Translater::GetLocales()
+{
+    std::vector<std::string> locales;
+    locales.reserve(kLocaleCount);
+    for (const auto& entry : GetTextTable()) {
+        locales.push_back(entry.first);
+    }
+    return locales;
+}
+
+const std::string& Translater::GetDefaultLocale()
+{
+    static const std::string defaultLocale = ComputeDefaultLocale();
+    return defaultLocale;
+}
+
+std::string Translater::GetSystemUiLocale()
+{
+    return Util::GetSystemUiLocale();
+}
+
+std::string Translater::ChooseDefaultLocale(const std::string& systemLocale)
+{
+    if (systemLocale.empty()) {
+        return kFallbackLocale;
+    }
+    const TextTable& table = GetTextTable();
+    if (table.count(systemLocale) != 0) {
+        return systemLocale;
+    }
+    const auto hyphen = systemLocale.find('-');
+    if (hyphen == std::string::npos) {
+        return kFallbackLocale;
+    }
+    // The whole language subtag must match: "pt-PT" finds "pt-BR", while a
+    // one-letter "i-klingon" must not find "it-IT" nor "-US" the first locale.
+    for (const auto& entry : table) {
+        const std::string& locale = entry.first;
+        if (locale.size() > hyphen && locale[hyphen] == '-' &&
+            locale.compare(0, hyphen, systemLocale, 0, hyphen) == 0) {
+            return locale;
+        }
+    }
+    return kFallbackLocale;
+}
+
+TranslaterText Translater::ProcessStateToText(int state)
+{
+    if (state == 0) {
+        return TranslaterText::None;
+    }
+    const auto& texts = ProcessStateTexts();
+    const auto text = texts.find(state);
+    return text == texts.end() ? TranslaterText::ProcessFailed : text->second;
+}
+
+} // namespace Zentak
