@@ -37,8 +37,10 @@ function(zentak_add_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  # A list inside a property value must keep its semicolons escaped.
-  string(REPLACE ";" "\\;" labels "${labels}")
+  # Test discovery flattens lists, so several labels travel as one joined
+  # label ("unit-threads"); label filters are regular expressions and still
+  # find each part.
+  string(JOIN "-" labels ${labels})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
 endfunction()

@@ -86,6 +86,7 @@ TEST(ConsoleSplashTest, ImageTypesByFirstBytes)
 TEST(ConsoleSplashTest, PerformsCallsInOrderAndAnswersForTheUser)
 {
     Settings::Set(Settings::ID::ProductVersion, std::string("2.4.1"));
+    Settings::Set(Settings::ID::ProductDisplayName, std::string("Zentak Reel Maker"));
     std::ostringstream out;
     RecordingObserver observer;
     ConsoleSplash splash(observer, out);

@@ -217,7 +217,7 @@ ConfigParser::ConfigParser(IConfigParserObserver& observer,
                            std::function<void()> onTaskQueued)
     : m_observer(observer),
       m_buffer(std::make_shared<std::stringstream>()),
-      m_downloader(std::make_unique<Downloader>(*this, std::move(onTaskQueued))),
+      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this), std::move(onTaskQueued))),
       m_tracker(std::move(tracker))
 {
 }

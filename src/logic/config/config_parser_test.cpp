@@ -101,8 +101,9 @@ TEST_F(ConfigParserTest, EverySectionAndKeyOfTheSchema)
         "splash 5 http://127.0.0.1/staging/7/wait.png",
         "splash 6 http://127.0.0.1/staging/7/ready.png",
         "statistics http://127.0.0.1/stats key-123",
-        "run-installed reelmaker [--open recent files]",
+        // "autostart" is reported at once, the item when its section ends.
         "autostart 1",
+        "run-installed reelmaker [--open recent files]",
         "autostart 0",
         "start reelmaker ",
         "ready",

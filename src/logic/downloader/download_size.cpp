@@ -1,1 +1,49 @@
-// placeholder, replaced when the component is written
+#include "logic/downloader/download_size.h"
+
+#include <any>
+#include <exception>
+
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "logic/helpers/curl_easy.h"
+#include "utils/settings.h"
+
+namespace Zentak {
+namespace {
+
+constexpr long kLowSpeedTime = 5;  // seconds
+constexpr long kLowSpeedLimit = 1; // bytes per second
+
+// The setting is a text that switches the query off when not empty. Written
+// as a bare flag it holds a bool instead; the cast then throws, and that
+// failure also means "no size", as for any other failure of the query.
+bool LengthAssumedUnavailable()
+{
+    const std::any value = Settings::Get(Settings::ID::AssumeContentLengthUnavailable);
+    return value.has_value() && !std::any_cast<std::string>(value).empty();
+}
+
+} // namespace
+
+std::uint64_t GetDownloadSize(const std::string& url)
+{
+    try {
+        if (LengthAssumedUnavailable()) {
+            return 0;
+        }
+        Curl::CurlEasy session(url);
+        session.Set(CURLOPT_NOBODY, 1L)
+            .Set(CURLOPT_LOW_SPEED_TIME, kLowSpeedTime)
+            .Set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+        session.Perform();
+        const std::int64_t length = session.GetContentLength();
+        return length < 0 ? 0 : static_cast<std::uint64_t>(length);
+    } catch (const std::exception& exception) {
+        LOG(INFO) << "Download size of " << url << " unknown: " << exception.what();
+        Core::TrackException(Core::TypeName(exception), exception.what());
+        return 0;
+    }
+}
+
+} // namespace Zentak

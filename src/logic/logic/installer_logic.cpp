@@ -224,11 +224,14 @@ private:
 InstallerLogic::Impl::Impl()
     : m_tempDir(Util::GetTempDir().string()),
       m_tracker(IStatisticsTracker::Create()),
-      m_configParser(std::make_unique<ConfigParser>(*this, m_tracker, Waker())),
-      m_imageController(std::make_unique<SplashImageController>(*this, m_tracker, Waker())),
-      m_downloader(std::make_unique<Downloader>(*this, Waker())),
-      m_splash(CreateSplash(*this)),
-      m_processExecutor(GetProcessExecutor(*this, Waker())),
+      m_configParser(std::make_unique<ConfigParser>(static_cast<IConfigParserObserver&>(*this),
+                                                    m_tracker, Waker())),
+      m_imageController(std::make_unique<SplashImageController>(
+          static_cast<ISplashImageControllerObserver&>(*this), m_tracker, Waker())),
+      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this), Waker())),
+      m_splash(CreateSplash(static_cast<ISplashEventObserver&>(*this))),
+      m_processExecutor(
+          GetProcessExecutor(static_cast<IProcessExecutorObserver&>(*this), Waker())),
       m_createdAt(Clock::now())
 {
     LOG(INFO) << "Installer started";

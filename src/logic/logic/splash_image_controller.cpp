@@ -63,7 +63,7 @@ SplashImageController::SplashImageController(ISplashImageControllerObserver& obs
                                              std::shared_ptr<IStatisticsTracker> tracker,
                                              std::function<void()> onTaskQueued)
     : m_observer(observer),
-      m_downloader(std::make_unique<Downloader>(*this, std::move(onTaskQueued))),
+      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this), std::move(onTaskQueued))),
       m_tracker(std::move(tracker))
 {
 }

@@ -365,7 +365,8 @@ public:
                                            path.parent_path().string()};
         AppendEnvironment(arguments);
 
-        auto process = std::make_unique<Process>(*this, mode, name);
+        IProcessExecutorObserver& self = *this;
+        auto process = std::make_unique<Process>(self, mode, name);
         LOG(INFO) << "Creating process from command line " << QuotedCommandLine(arguments);
         process->Launch(arguments);
         m_processes[name] = std::move(process);

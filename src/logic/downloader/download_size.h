@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Zentak {
+
+// The size of the file at `url` from a HEAD request, or 0 when it is unknown:
+// no length in the reply, any failure (logged and reported, never thrown), a
+// reply slower than 1 byte per second for 5 seconds, or the setting
+// AssumeContentLengthUnavailable switched on. Blocks the calling thread for the
+// whole request; safe from any thread.
+std::uint64_t GetDownloadSize(const std::string& url);
+
+} // namespace Zentak

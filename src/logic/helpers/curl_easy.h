@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <curl/curl.h>
+
+namespace Zentak::Curl {
+
+// A transfer that libcurl ended because it ran out of time (the low-speed
+// limit or an overall timeout).
+class RequestTimeout : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One HTTP(S) request with the program's transfer policy: redirects followed,
+// every content encoding libcurl knows offered and decoded, HTTP/1.1, an HTTP
+// status of 400 or above treated as a failure, the system proxy for the URL,
+// and TLS peers verified (libcurl's defaults). When the environment variable
+// CURL_CA_BUNDLE names a file, that file is the trusted certificate bundle,
+// also for a proxy.
+//
+// A session is configured by its constructor and then performed once, either
+// by itself (Perform) or inside one CurlMulti; used by one thread at a time.
+// Failures throw std::runtime_error (or RequestTimeout) whose text is the
+// libcurl call, " failed: " and libcurl's own text.
+class CurlEasy {
+public:
+    explicit CurlEasy(const std::string& url);
+    ~CurlEasy();
+
+    CurlEasy(const CurlEasy&) = delete;
+    CurlEasy& operator=(const CurlEasy&) = delete;
+
+    // curl_easy_setopt; they return the session so that calls chain. Pass
+    // long values as long (1L): a plain 0 would be ambiguous.
+    CurlEasy& Set(CURLoption option, const void* value);
+    CurlEasy& Set(CURLoption option, long value);
+    // For the callback options, which libcurl wants as function pointers.
+    template <typename Result, typename... Args>
+    CurlEasy& Set(CURLoption option, Result (*callback)(Args...))
+    {
+        return CheckSetopt(curl_easy_setopt(m_handle.get(), option, callback));
+    }
+
+    // Adds one "Name: value" line to the request headers.
+    CurlEasy& SetHeader(const char* header);
+
+    // Runs the whole transfer on the calling thread.
+    void Perform();
+
+    // The expected body size of the response, -1 when unknown.
+    std::int64_t GetContentLength() const;
+
+    CURL* Handle() const { return m_handle.get(); }
+
+    bool operator==(const CurlEasy& other) const { return m_handle == other.m_handle; }
+    bool operator!=(const CurlEasy& other) const { return !(*this == other); }
+
+private:
+    // Throws the failure text of curl_easy_setopt for a non-zero code.
+    CurlEasy& CheckSetopt(CURLcode code);
+
+    curl_slist* m_headers = nullptr;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> m_handle;
+};
+
+} // namespace Zentak::Curl

@@ -1,0 +1,188 @@
+#include "logic/tracker/event.h"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+#include <mutex>
+#include <random>
+
+#include "localization/translater.h"
+#include "utils/mac/system_info.h"
+#include "utils/settings.h"
+
+namespace Zentak::Tracking {
+namespace {
+
+constexpr const char* kTrackerVersion = "1.6.0";
+
+// The process-wide generator, made on first use. std::random_device reads the
+// system's random source but promises nothing about concurrent calls, and
+// events are tracked from any thread.
+class SystemRandom {
+public:
+    void Fill(std::array<unsigned char, 16>& bytes)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (size_t i = 0; i < bytes.size(); i += 4) {
+            const std::uint32_t word = m_device();
+            for (size_t j = 0; j < 4; ++j) {
+                bytes[i + j] = static_cast<unsigned char>(word >> (8 * j));
+            }
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::random_device m_device;
+};
+
+SystemRandom& Random()
+{
+    static SystemRandom random;
+    return random;
+}
+
+// A setting's text; `fallback` when the setting holds no value at all (or a
+// value that is not text, such as a bare command-line flag), while an empty
+// text stays empty.
+std::string SettingOr(Settings::ID id, const char* fallback)
+{
+    return Settings::GetString(id, fallback);
+}
+
+std::string ReportedLanguage()
+{
+    const std::string current = Settings::CurrentLocale();
+    const std::vector<std::string> locales = Translater::GetLocales();
+    if (std::find(locales.begin(), locales.end(), current) != locales.end()) {
+        return current;
+    }
+    return Translater::GetDefaultLocale();
+}
+
+} // namespace
+
+const std::string Event::m_sid = GenerateUUIDv4String();
+
+Event::Event(std::string_view name)
+{
+    m_stream << "\t<event name=\"" << XmlEscape(name) << "\">\n";
+}
+
+void Event::AddParam(Param&& param)
+{
+    m_stream << "\t\t<param name=\"" << XmlEscape(param.name) << "\" type=\"" << param.type
+             << "\" value=\"" << XmlEscape(param.value) << "\"/>\n";
+}
+
+std::string Event::Fragment() const
+{
+    return m_stream.str() + "\t</event>\n";
+}
+
+std::string XmlEscape(std::string_view text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&apos;";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string BuildEventFragment(std::string_view name, const std::vector<Event::Param>& params)
+{
+    Event event(name);
+    for (Event::Param param : params) {
+        event.AddParam(std::move(param));
+    }
+    return event.Fragment();
+}
+
+std::string BuildPackage(const std::list<std::string>& fragments)
+{
+    std::ostringstream package;
+    package << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+            << "<package tracker=\"1.0.0.0\">\n";
+    for (const std::string& fragment : fragments) {
+        package << fragment;
+    }
+    package << "</package>\n";
+    return package.str();
+}
+
+std::vector<Event::Param> StandardEventParams(const EventChain& chain)
+{
+    using ID = Settings::ID;
+    return {
+        {"BUILD_NAME", SettingOr(ID::BuildName, "webinstaller")},
+        {"BUNDLE_ID", SettingOr(ID::ProductId, "")},
+        {"MODULE_NAME", SettingOr(ID::ModuleName, "webinstaller")},
+        {"VERSION", kTrackerVersion},
+        {"PRODUCT_VERSION", SettingOr(ID::ProductVersion, "1.0.0.0")},
+        {"DATE_TIME", FormatLocalTime(std::chrono::system_clock::now())},
+        {"HUID", SettingOr(ID::HardwareId, "")},
+        {"SITEMARK", SettingOr(ID::SitemarkId, "")},
+        {"LANGUAGE", ReportedLanguage()},
+        {"OS_BITS", Util::OSBits(), "numeric"},
+        {"OS_EDITION", Util::OSEdition()},
+        {"OS_NAME", Util::OSName()},
+        {"OS_VERSION", Util::OSVersion(), "numeric"},
+        {"SID", Event::m_sid},
+        {"UNIQUE_ID", chain.uniqueId},
+        {"PREVIOUS_EVENT", chain.previousName},
+        {"PREVIOUS_UNIQUE_ID", chain.previousId},
+        {"BUNDLE_NAME", SettingOr(ID::BundleName, "UNDEFINED")},
+        {"BUNDLE_VERSION", SettingOr(ID::BundleVersion, "UNDEFINED")},
+    };
+}
+
+std::string FormatLocalTime(std::chrono::system_clock::time_point time)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return std::string(text, length);
+}
+
+std::string GenerateUUIDv4String()
+{
+    std::array<unsigned char, 16> bytes{};
+    Random().Fill(bytes);
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0x0F];
+        if (i == 3 || i == 5 || i == 7 || i == 9) {
+            text += '-';
+        }
+    }
+    return text;
+}
+
+} // namespace Zentak::Tracking
