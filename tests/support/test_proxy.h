@@ -1,0 +1,51 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A minimal forward HTTP proxy on 127.0.0.1 for tests: it takes requests with
+// an absolute http:// URI (no CONNECT, so no HTTPS), forwards each to its
+// target on 127.0.0.1 with "Connection: close", relays the response back and
+// records the URI. Targets elsewhere get status 502.
+//
+//     Zentak::Test::TestProxy proxy;
+//     Zentak::Test::ScopedEnvironment viaProxy("http_proxy", proxy.Url());
+//     ... fetch server.Url("/file") ...
+//     EXPECT_EQ(proxy.RequestedUrls(), std::vector<std::string>{server.Url("/file")});
+namespace Zentak::Test {
+
+class TestProxy {
+public:
+    TestProxy();
+    // Closes the listening socket and every open connection, waiting for their
+    // threads.
+    ~TestProxy();
+
+    TestProxy(const TestProxy&) = delete;
+    TestProxy& operator=(const TestProxy&) = delete;
+
+    int Port() const { return m_port; }
+    // "http://127.0.0.1:<port>"
+    std::string Url() const;
+    // The absolute URIs of the requests received so far, in arrival order.
+    std::vector<std::string> RequestedUrls() const;
+
+private:
+    void Accept();
+    void Serve(int client);
+
+    int m_listener = -1;
+    int m_port = 0;
+    // Written to end every wait of the proxy's threads at once.
+    int m_stopPipe[2] = {-1, -1};
+    std::thread m_acceptor;
+
+    mutable std::mutex m_mutex;
+    std::vector<std::thread> m_connections;
+    std::vector<std::string> m_urls;
+};
+
+} // namespace Zentak::Test
