@@ -1,0 +1,178 @@
+#include "service_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+
+#include <glog/logging.h>
+
+namespace Zentak::Test {
+namespace {
+
+int ListenOnLoopback(int* port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string LoopbackUrl(int port, const std::string& path)
+{
+    return "https://127.0.0.1:" + std::to_string(port) + path;
+}
+
+} // namespace
+
+Reply JsonReply(const nlohmann::json& body, int status)
+{
+    return Reply::Body(body.dump(), status).WithContentType("application/json");
+}
+
+Reply PiecewiseReply(std::string body, std::size_t piece)
+{
+    return Reply::Custom([body = std::move(body), piece](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider(
+            "application/json", [body, piece](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= body.size()) {
+                    sink.done();
+                    return true;
+                }
+                if (offset > 0) {
+                    // Lets the previous piece leave on its own.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+                const std::size_t size = std::min(piece, body.size() - offset);
+                return sink.write(body.data() + offset, size);
+            });
+    });
+}
+
+void SitemarkServiceTest::SetUpTestSuite()
+{
+    ClearProxyEnvironment();
+}
+
+SitemarkServiceTest::SitemarkServiceTest()
+    : m_homeVariable("HOME", m_home.Path().string()),
+      m_caBundle("CURL_CA_BUNDLE", m_server.CaFile()),
+      m_serviceUrl("ZENTAK_UID_SERVICE_URL", m_server.Url(kServiceRoot)),
+      m_previousLogDir(FLAGS_log_dir)
+{
+    FLAGS_log_dir = m_home.Path().string();
+}
+
+SitemarkServiceTest::~SitemarkServiceTest()
+{
+    m_server.Stop();
+    FLAGS_log_dir = m_previousLogDir;
+}
+
+std::vector<std::string> SitemarkServiceTest::Targets() const
+{
+    std::lock_guard<std::mutex> lock(*m_targetsMutex);
+    return *m_targets;
+}
+
+void SitemarkServiceTest::ExpectJson(const std::string& path, const nlohmann::json& body, Times times)
+{
+    // The server records httplib's decoded path; escaping shows only in the
+    // raw target, noted here.
+    m_server.Expect("GET", kServiceRoot + path,
+                    Reply::Custom([text = body.dump(), mutex = m_targetsMutex, targets = m_targets](
+                                      const httplib::Request& request, httplib::Response& response) {
+                        {
+                            std::lock_guard<std::mutex> lock(*mutex);
+                            targets->push_back(request.target);
+                        }
+                        response.set_content(text, "application/json");
+                    }),
+                    times);
+}
+
+std::vector<std::string> SitemarkServiceTest::ReportedExceptions() const
+{
+    std::vector<std::string> descriptions;
+    std::ifstream file(m_home.Path() / "exceptions.jsonl");
+    std::string line;
+    for (int lines = 0; lines < 10000 && std::getline(file, line); ++lines) {
+        const nlohmann::json report = nlohmann::json::parse(line, nullptr, false);
+        if (report.is_object() && report.contains("description")) {
+            descriptions.push_back(report["description"].get<std::string>());
+        }
+    }
+    return descriptions;
+}
+
+std::filesystem::path SitemarkServiceTest::PlistPath(const std::string& name) const
+{
+    return m_home.Path() / "Library" / "Preferences" / ("com.zentak." + name + ".plist");
+}
+
+SilentPort::SilentPort()
+{
+    m_socket = ListenOnLoopback(&m_port);
+}
+
+SilentPort::~SilentPort()
+{
+    ::close(m_socket);
+}
+
+std::string SilentPort::Url(const std::string& path) const
+{
+    return LoopbackUrl(m_port, path);
+}
+
+DroppingPort::DroppingPort()
+{
+    m_socket = ListenOnLoopback(&m_port);
+    m_thread = std::thread([this] {
+        // At most five minutes of 50 ms turns; the destructor ends it sooner.
+        for (int turn = 0; turn < 6000 && !m_stop.load(); ++turn) {
+            pollfd waiting{m_socket, POLLIN, 0};
+            if (::poll(&waiting, 1, 50) <= 0) {
+                continue;
+            }
+            const int client = ::accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                continue;
+            }
+            const linger reset{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+            ::close(client);
+            ++m_dropped;
+        }
+    });
+}
+
+DroppingPort::~DroppingPort()
+{
+    m_stop = true;
+    m_thread.join();
+    ::close(m_socket);
+}
+
+std::string DroppingPort::Url(const std::string& path) const
+{
+    return LoopbackUrl(m_port, path);
+}
+
+} // namespace Zentak::Test
