@@ -1,0 +1,54 @@
+#include "harness/installer_run.h"
+
+#include <sstream>
+
+namespace Zentak::E2e {
+
+std::filesystem::path InstallerProgram()
+{
+    return std::filesystem::path(ZENTAK_BUNDLE_DIR) / "Contents" / "MacOS" / "installer";
+}
+
+ProcessResult RunInstaller(const InstallerRun& run)
+{
+    EnvironmentChanges env;
+    env["HOME"] = run.home.string();
+    env["TMPDIR"] = run.tmp.string();
+    env["DISPLAY"] = std::nullopt;
+    // Loopback traffic must not be sent to a proxy of the machine.
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY"}) {
+        env[name] = std::nullopt;
+    }
+    for (const auto& [name, value] : run.env) {
+        env[name] = value;
+    }
+    std::vector<std::string> argv{InstallerProgram().string()};
+    argv.insert(argv.end(), run.args.begin(), run.args.end());
+    return RunProcess(argv, env, run.timeout);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::filesystem::path> RunDirectories(const std::filesystem::path& tmp)
+{
+    std::vector<std::filesystem::path> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp, error)) {
+        if (entry.path().filename().string().rfind("ZentakWebInstaller-", 0) == 0) {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
+}
+
+} // namespace Zentak::E2e
