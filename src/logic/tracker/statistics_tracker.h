@@ -11,7 +11,9 @@ using EventParameters = std::vector<std::pair<std::string, std::string>>;
 
 // Turns named events into XML fragments and sends them in packages to the
 // statistics endpoint from a sender thread of its own. Shared by its users;
-// every operation is safe from any thread.
+// every operation is safe from any thread. Whoever drops the last reference
+// waits for the sender's last attempt: with an endpoint that does not answer,
+// up to twice the 2-second request limit (an attempt in flight, then the last).
 class IStatisticsTracker {
 public:
     virtual ~IStatisticsTracker() = default;
