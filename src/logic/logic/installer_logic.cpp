@@ -218,7 +218,7 @@ private:
 
     // Expected-size queries run in parallel while the configuration is read;
     // their answers are collected before the first disk check.
-    std::list<std::pair<InstallerItem*, std::future<unsigned long long>>> m_sizeQueries;
+    std::list<std::pair<InstallerItem*, std::future<std::uint64_t>>> m_sizeQueries;
 };
 
 InstallerLogic::Impl::Impl()
