@@ -135,9 +135,15 @@ void SetTransferOptions(Curl::CurlEasy& easy, const std::string& url, CurlConten
                         const std::string& caBundle, const Networking::ProxyInfo& proxy,
                         const SitemarkBudget& budget)
 {
-    easy.set(CURLOPT_URL, url.c_str())
-        .set(CURLOPT_PROTOCOLS_STR, "http,https")
-        .set(CURLOPT_FOLLOWLOCATION, 1L)
+    easy.set(CURLOPT_URL, url.c_str());
+    // Neither the URL from the environment nor a redirect may lead anywhere
+    // but to an HTTP(S) service.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    easy.set(CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+    easy.set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    easy.set(CURLOPT_FOLLOWLOCATION, 1L)
         .set(CURLOPT_MAXREDIRS, 5L)
         .set(Curl::Header("Accept: application/json"))
         .set(CURLOPT_WRITEDATA, static_cast<const void*>(&content))

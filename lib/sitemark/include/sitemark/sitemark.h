@@ -19,8 +19,10 @@
 // with 0 left is skipped and counts as failed; otherwise the remaining budget
 // bounds the whole transfer, connection set-up included, and the time the
 // transfer took is taken off it afterwards (never below 0). One budget is used
-// by one thread at a time; the functions hold no locks and keep no state
-// between calls apart from the process-wide proxy lookup.
+// by one thread at a time. The functions may be called from any thread: they
+// hold no locks and keep no state between calls apart from the process-wide
+// proxy lookup, which serialises itself. Each call blocks its thread for the
+// transfer.
 //
 // The base URL of the service is fixed at build time; the environment
 // variable ZENTAK_UID_SERVICE_URL, when set and not empty, replaces it.
