@@ -1,6 +1,7 @@
 #include <iostream>
 #include <unordered_set>
 
+#include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 
 #include "external/crash_handler.h"
@@ -25,6 +26,11 @@ int main(int argc, char** argv)
     const std::string runDirectory = Util::GetTempDir().string();
     const std::any logPath = Settings::Get(Settings::ID::LogPath);
     const auto* logPathText = std::any_cast<std::string>(&logPath);
+    if (logPathText) {
+        // Logs go where the user asked, also when the folder is new.
+        boost::system::error_code error;
+        boost::filesystem::create_directories(*logPathText, error);
+    }
     FLAGS_log_dir = logPathText ? *logPathText : runDirectory;
     google::InitGoogleLogging(argv[0]);
 

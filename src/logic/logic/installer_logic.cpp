@@ -8,6 +8,8 @@
 #include <future>
 #include <list>
 
+#include <pthread.h>
+
 #include <boost/filesystem.hpp>
 #include <glog/logging.h>
 
@@ -342,6 +344,11 @@ void InstallerLogic::Impl::RunTurn(int stage)
         m_stage.exchange(Installing);
         m_splash->SetPage(ISplash::Progress);
         StartDownloadingInstallers();
+        if (m_installers.empty() && Settings::GetBool(ID::Unattended)) {
+            // A window would wait for the user to close it; nobody will.
+            LOG(INFO) << "Nothing to install, the unattended run ends";
+            OnExitButtonPressed();
+        }
         break;
     case Installing:
         if (m_downloader) {
@@ -972,7 +979,11 @@ InstallerLogic::~InstallerLogic()
 bool InstallerLogic::Start()
 {
     try {
-        m_worker = std::thread([this] { m_impl->Start(); });
+        m_worker = std::thread([this] {
+            // Named so that tools (and tests) can tell the logic thread apart.
+            pthread_setname_np(pthread_self(), "logic");
+            m_impl->Start();
+        });
         m_impl->Splash().RunSplash();
         return false;
     } catch (const std::exception& error) {
