@@ -52,12 +52,14 @@ Header& Header::operator=(Header&& other) noexcept
 
 void Header::add(const char* line)
 {
+    if (line == nullptr) {
+        throw std::runtime_error("cURL header append failed: no header line");
+    }
     // On failure curl_slist_append returns null and leaves the old list alone,
     // so the list must not be overwritten before the check.
     curl_slist* appended = curl_slist_append(m_list, line);
     if (appended == nullptr) {
-        throw std::runtime_error(std::string("cURL header append failed: ") +
-                                 (line != nullptr ? line : "(null)"));
+        throw std::runtime_error(std::string("cURL header append failed: ") + line);
     }
     m_list = appended;
 }
