@@ -28,6 +28,7 @@ protected:
     void SetUp() override
     {
         ClearProxyEnvironment();
+        FixTimeZone();
         Settings::Unset(Settings::ID::AssumeContentLengthUnavailable);
     }
     void TearDown() override { Settings::Unset(Settings::ID::AssumeContentLengthUnavailable); }

@@ -40,6 +40,7 @@ protected:
     void SetUp() override
     {
         ClearProxyEnvironment();
+        FixTimeZone();
         unsetenv("CURL_CA_BUNDLE");
         Downloader::SetLowSpeedTimeForTesting(1);
     }

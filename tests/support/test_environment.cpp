@@ -38,6 +38,11 @@ void ClearProxyEnvironment()
     }
 }
 
+void FixTimeZone()
+{
+    setenv("TZ", ":/etc/localtime", 0);
+}
+
 TemporaryDirectory::TemporaryDirectory()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "zentak-test-XXXXXX").string();

@@ -27,6 +27,11 @@ private:
 // tests. Call once at the start of a test program.
 void ClearProxyEnvironment();
 
+// Sets TZ (unless set) to the system zone. While TZ is unset glibc rereads
+// the zone file on every localtime call, under a lock ThreadSanitizer cannot
+// see, so glog's time stamps from several threads would be reported as races.
+void FixTimeZone();
+
 // A fresh directory under the system temporary directory, removed with its
 // contents when destroyed.
 class TemporaryDirectory {
