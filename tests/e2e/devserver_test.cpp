@@ -247,6 +247,8 @@ TEST_F(DevServerTest, CollectorStoresWellFormedPackages)
               "FIRST_EVENT BUILD_NAME=\"demo build\" OS_BITS=64 ERROR=\"a & \\\"b\\\" <c>\"\n"
               "SECOND_EVENT ZETA=\"\" ALPHA=1\n");
 
+    EXPECT_EQ(result->body, "statistics package accepted\n");
+
     // A second package gets the next number and adds to the logs.
     ASSERT_TRUE(m_client->Post("/stats", "<package><event name=\"THIRD\"/></package>", "text/xml"));
     EXPECT_TRUE(fs::exists(State("packages/000002.xml")));
@@ -339,6 +341,26 @@ TEST_F(DevServerTest, StopsCleanlyOnSigterm)
     EXPECT_EQ(stopped.exitCode, 0) << stopped.Describe();
     EXPECT_NE(ReadFile(m_server->LogFile()).find("\"GET /content/"), std::string::npos)
         << "requests are not logged";
+}
+
+TEST(DevServerRate, LimitedContentStillArrivesWhole)
+{
+    TempDir temp("zentak-devserver");
+    const std::string data = PatternBytes(50000);
+    WriteFile(temp.Path() / "content" / "data.bin", data);
+    DevServer server(temp.Path() / "content", temp.Path() / "state", {"--content-rate", "256"});
+    httplib::Client client("127.0.0.1", server.Port());
+    client.set_read_timeout(30);
+
+    const httplib::Result whole = client.Get("/content/data.bin");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->status, 200);
+    EXPECT_TRUE(whole->body == data) << "body of " << whole->body.size() << " bytes differs";
+
+    const httplib::Result part = client.Get("/content/data.bin", {{"Range", "bytes=30000-"}});
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->status, 206);
+    EXPECT_TRUE(part->body == data.substr(30000)) << "body of " << part->body.size() << " bytes";
 }
 
 TEST(DevServerExample, ServesTheExampleProduct)

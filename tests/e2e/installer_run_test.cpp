@@ -267,6 +267,9 @@ TEST(UnattendedRun, ReachesTheDownloadsAgainstTheExampleProduct)
     const std::vector<std::string> lines = Lines(result.out);
     EXPECT_TRUE(InOrder(lines, {"Page: Start", "Page: Progress"}))
         << "standard output:\n" << result.out;
+    // The statistics server's reply is no business of the user's console.
+    EXPECT_EQ(result.out.find("statistics package accepted"), std::string::npos)
+        << "a statistics reply leaked into standard output:\n" << result.out;
 
     const std::vector<CollectedEvent> events = setup.Server().Events();
     const std::vector<std::string> names = EventNames(events);

@@ -2,7 +2,10 @@
 """Development server for the web installer: content, statistics collector and
 the web user id service, on 127.0.0.1 only.
 
-    devserver.py --root <content dir> --state <state dir> [--port N]
+    devserver.py --root <content dir> --state <state dir> [--port N] [--content-rate KIB]
+
+--content-rate limits the content bodies to about KIB kibibytes per second
+(per transfer), so that a run on loopback shows its progress.
 
 Prints one line "devserver listening on http://127.0.0.1:<port>" once it
 accepts connections; scripts and tests read the port from it. Every request is
@@ -31,6 +34,7 @@ import secrets
 import signal
 import sys
 import threading
+import time
 import urllib.parse
 import xml.etree.ElementTree as ElementTree
 
@@ -250,7 +254,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if self.command == "HEAD":
                 return
             self.wfile.flush()
-            send_file(self.connection, source, first, count)
+            send_file(self.connection, source, first, count, self.server.content_rate)
 
     # Statistics ----------------------------------------------------------
 
@@ -307,7 +311,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = self.server.collector.store(
             body, events, dict(urllib.parse.parse_qsl(query, keep_blank_values=True)))
         log("statistics package stored in %s: %s" % (path, ", ".join(n for n, _ in events)))
-        self.reply_text(200, "ok")
+        self.reply_text(200, "statistics package accepted")
 
     # Web user id service -------------------------------------------------
 
@@ -358,22 +362,29 @@ def content_type_of(path):
     return types.get(os.path.splitext(path)[1].lower(), "application/octet-stream")
 
 
-def send_file(connection, source, offset, count):
+def send_file(connection, source, offset, count, rate=0):
+    """Sends count bytes of source from offset; with a rate (bytes per
+    second), in tenth-of-a-second portions."""
     out = connection.fileno()
+    step = max(1, rate // 10) if rate else SENDFILE_CHUNK
     while count > 0:
-        sent = os.sendfile(out, source.fileno(), offset, min(count, SENDFILE_CHUNK))
+        started = time.monotonic()
+        sent = os.sendfile(out, source.fileno(), offset, min(count, step))
         if sent == 0:
             break  # the file shrank under us; the client sees a short body
         offset += sent
         count -= sent
+        if rate and count > 0:
+            time.sleep(max(0.0, sent / rate - (time.monotonic() - started)))
 
 
 class DevServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, port, content_root, state_dir):
+    def __init__(self, port, content_root, state_dir, content_rate=0):
         super().__init__((LOOPBACK, port), Handler)
         self.content_root = content_root
+        self.content_rate = content_rate
         self.collector = Collector(state_dir)
         self.uids = UidStore(os.path.join(state_dir, "uids.json"))
 
@@ -400,6 +411,8 @@ def main():
     parser.add_argument("--root", required=True, help="content folder, served under /content/")
     parser.add_argument("--state", required=True, help="folder for statistics and the id store")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free one)")
+    parser.add_argument("--content-rate", type=int, default=0, metavar="KIB",
+                        help="limit content bodies to about KIB KiB/s per transfer (0: no limit)")
     options = parser.parse_args()
 
     content_root = os.path.realpath(options.root)
@@ -407,7 +420,10 @@ def main():
         parser.error("content folder %s does not exist" % options.root)
     os.makedirs(options.state, exist_ok=True)
 
-    server = DevServer(options.port, content_root, os.path.realpath(options.state))
+    if options.content_rate < 0:
+        parser.error("--content-rate must not be negative")
+    server = DevServer(options.port, content_root, os.path.realpath(options.state),
+                       options.content_rate * 1024)
     write_config(content_root, server.base_url)
 
     # The server loop runs on its own thread so that the signal handler, which

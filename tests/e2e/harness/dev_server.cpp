@@ -95,15 +95,16 @@ void MakeExampleContent(const std::filesystem::path& contentDir)
     }
 }
 
-DevServer::DevServer(std::filesystem::path contentDir, std::filesystem::path stateDir)
+DevServer::DevServer(std::filesystem::path contentDir, std::filesystem::path stateDir,
+                     const std::vector<std::string>& extraArgs)
     : m_contentDir(std::move(contentDir)), m_stateDir(std::move(stateDir))
 {
     std::filesystem::create_directories(m_stateDir);
-    m_process = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{"python3", SourcePath("tools/devserver/devserver.py").string(),
-                                 "--root", m_contentDir.string(), "--state", m_stateDir.string(),
-                                 "--port", "0"},
-        WithoutProxies(), LogFile());
+    std::vector<std::string> argv{"python3", SourcePath("tools/devserver/devserver.py").string(),
+                                  "--root", m_contentDir.string(), "--state", m_stateDir.string(),
+                                  "--port", "0"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    m_process = std::make_unique<BackgroundProcess>(argv, WithoutProxies(), LogFile());
     const std::optional<std::string> line = m_process->ReadLine(kStartLimit);
     if (!line || line->compare(0, kListening.size(), kListening) != 0) {
         const ProcessResult ended = m_process->Stop();

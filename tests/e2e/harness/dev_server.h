@@ -34,10 +34,12 @@ std::vector<std::string> EventNames(const std::vector<CollectedEvent>& events);
 // free port with the given content and state folders (the state folder is
 // created; the content folder must exist). Starting waits, bounded, for the
 // server's "listening" line and throws std::runtime_error when it does not
-// come. The destructor stops the server. Used by one thread.
+// come. `extraArgs` go to the server's command line (e.g. "--content-rate").
+// The destructor stops the server. Used by one thread.
 class DevServer {
 public:
-    DevServer(std::filesystem::path contentDir, std::filesystem::path stateDir);
+    DevServer(std::filesystem::path contentDir, std::filesystem::path stateDir,
+              const std::vector<std::string>& extraArgs = {});
     ~DevServer();
     DevServer(const DevServer&) = delete;
     DevServer& operator=(const DevServer&) = delete;
