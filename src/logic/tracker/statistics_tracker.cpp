@@ -133,6 +133,17 @@ void StatisticsTracker::TrackEvent(std::string name, const EventParameters& para
     m_condition.notify_all();
 }
 
+namespace {
+
+// The reply is ignored. Without a write function libcurl would copy it to
+// standard output, into the middle of what the program prints.
+size_t DiscardReply(char*, size_t size, size_t count, void*)
+{
+    return size * count;
+}
+
+} // namespace
+
 void StatisticsTracker::SendPackage(const std::string& url, const std::string& body)
 {
     HttpClient::UploadState upload{body.data(), body.size()};
@@ -142,6 +153,7 @@ void StatisticsTracker::SendPackage(const std::string& url, const std::string& b
         .Set(CURLOPT_READDATA, &upload)
         .Set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()))
         .Set(CURLOPT_READFUNCTION, &HttpClient::CurlContentWriter)
+        .Set(CURLOPT_WRITEFUNCTION, &DiscardReply)
         .Set(CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
     request.Perform();
     if (upload.second != 0) {
