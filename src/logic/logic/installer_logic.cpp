@@ -526,6 +526,11 @@ void InstallerLogic::Impl::StartDownloadingInstallers()
         boost::system::error_code error;
         if (installer.localPath.empty() || !boost::filesystem::exists(installer.localPath, error)) {
             installer.localPath = Util::CreateTempPath(m_tempDir, "dmg", suffix);
+        } else {
+            // The retry writes the same file anew. A fresh file instead of a
+            // truncated one: closing a truncated, rewritten file makes the
+            // file system write it back at once, which would slow a stop.
+            boost::filesystem::remove(installer.localPath, error);
         }
         DownloadItem item;
         item.name = installer.id;
