@@ -1,5 +1,9 @@
 #include "splash/console_splash.h"
 
+#include <signal.h>
+
+#include <cstdlib>
+
 #include <glog/logging.h>
 
 #include "localization/translater.h"
@@ -25,6 +29,16 @@ const char* PageName(ISplash::Page page)
 std::string OneLine(const std::string& text)
 {
     return Util::ReplaceAll(text, "\n", " ");
+}
+
+sigset_t TerminationSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
 }
 
 } // namespace
@@ -57,6 +71,36 @@ ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
     // local Applications folder, and the language starts as the default one.
     Settings::Set(Settings::ID::InstallDir, Util::GetApplicationsFolder());
     Settings::Set(Settings::ID::Locale, Translater::GetDefaultLocale());
+
+    const sigset_t signals = TerminationSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    if (const char* answers = std::getenv("ZENTAK_TEST_RETRY_ANSWERS")) {
+        for (const std::string& answer : Util::Split(answers, ',')) {
+            m_retryAnswers.push_back(answer);
+        }
+    }
+}
+
+void ConsoleSplash::WatchSignals()
+{
+    const sigset_t signals = TerminationSignals();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_loopEnded || m_stopRequested) {
+                return;
+            }
+        }
+        // Bounded, so the watcher notices the end of the loop.
+        const timespec timeout{0, 200 * 1000 * 1000};
+        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        if (signal > 0) {
+            LOG(INFO) << "Signal " << signal << " received, the installation ends";
+            Print("Interrupted");
+            m_observer.OnExitButtonPressed();
+        }
+    }
 }
 
 ConsoleSplash::~ConsoleSplash() = default;
@@ -96,6 +140,19 @@ void ConsoleSplash::RunSplash()
             splash.m_changed.notify_all();
         }
     } loopEnd{*this};
+    std::thread watcher([this] { WatchSignals(); });
+    struct JoinWatcher {
+        ConsoleSplash& splash;
+        std::thread& watcher;
+        ~JoinWatcher()
+        {
+            {
+                std::lock_guard<std::mutex> lock(splash.m_mutex);
+                splash.m_stopRequested = true;
+            }
+            watcher.join();
+        }
+    } joinWatcher{*this, watcher};
     Print(OneLine(Translater::GetText(TranslaterText::WindowTitle)));
     for (;;) {
         std::function<void()> task;
@@ -209,8 +266,21 @@ void ConsoleSplash::ShowRetryDialog(const std::string& product,
         const std::string text = Util::ReplaceAll(
             Translater::GetText(TranslaterText::ProcessFailed), "__RETRY_PRODUCT__", product);
         Print("Dialog: " + OneLine(text) + " (" + product + ")");
-        Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
-        m_observer.OnCancelPressed();
+        std::string answer = "cancel";
+        if (!m_retryAnswers.empty()) {
+            answer = m_retryAnswers.front();
+            m_retryAnswers.pop_front();
+        }
+        if (answer == "retry") {
+            Print("Answer: " + Translater::GetText(TranslaterText::TryAgainButton));
+            m_observer.OnRetryPressed();
+        } else if (answer == "skip") {
+            Print("Answer: " + Translater::GetText(TranslaterText::SkipButton));
+            m_observer.OnSkipPressed();
+        } else {
+            Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
+            m_observer.OnCancelPressed();
+        }
     });
 }
 

@@ -19,6 +19,15 @@ namespace Zentak {
 //
 // Like the window, every operation is performed on the thread that runs
 // RunSplash (the main thread), and the calling thread waits for it.
+//
+// Ctrl-C (SIGINT), SIGTERM and SIGHUP are what the window's close button is:
+// they end the run as the exit button does. The constructor blocks them in
+// the constructing thread, so every thread started later inherits the block
+// and a watcher started by RunSplash takes them.
+//
+// For scripted runs and tests, ZENTAK_TEST_RETRY_ANSWERS may list the
+// answers to give the retry dialog in turn ("retry", "skip", "cancel",
+// separated by commas); when the list is used up the answer is cancel.
 class ConsoleSplash : public ISplash {
 public:
     ConsoleSplash(ISplashEventObserver& observer, std::ostream& out);
@@ -48,6 +57,8 @@ private:
     // runs at once on the caller's thread, so no caller can hang.
     void Perform(std::function<void()> task);
     void Print(const std::string& line);
+    // Takes the termination signals until the loop ends.
+    void WatchSignals();
 
     ISplashEventObserver& m_observer;
     std::ostream& m_out;
@@ -62,6 +73,7 @@ private:
     unsigned long long m_tasksQueued = 0;
 
     // Touched only by performed tasks.
+    std::deque<std::string> m_retryAnswers;
     int m_lastProgress = -1;
     bool m_started = false;
     bool m_noConnectionShown = false;
