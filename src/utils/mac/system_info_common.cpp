@@ -1,5 +1,6 @@
 // The parts of the system queries that are the same on every platform.
 #include "utils/mac/system_info.h"
+#include "utils/mac/system_info_platform.h"
 
 #include <cstdio>
 #include <fstream>
@@ -200,6 +201,27 @@ std::string ReadEula(const std::string& locale)
 std::unique_ptr<ILockableSync> CreateMutexInstance(const char*)
 {
     return std::make_unique<Mutex>();
+}
+
+namespace {
+boost::filesystem::path& ResourcesPathOverride()
+{
+    static boost::filesystem::path path;
+    return path;
+}
+} // namespace
+
+void SetResourcesPathForTesting(const boost::filesystem::path& path)
+{
+    ResourcesPathOverride() = path;
+}
+
+boost::filesystem::path GetResourcesPath()
+{
+    if (!ResourcesPathOverride().empty()) {
+        return ResourcesPathOverride();
+    }
+    return PlatformResourcesPath();
 }
 
 } // namespace Zentak::Util

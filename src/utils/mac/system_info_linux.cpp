@@ -1,5 +1,6 @@
 #include "utils/mac/system_info.h"
 #include "utils/mac/system_info_linux.h"
+#include "utils/mac/system_info_platform.h"
 
 #include <pwd.h>
 #include <sys/statvfs.h>
@@ -139,24 +140,8 @@ std::string GetExecutablePath()
     return path.string();
 }
 
-namespace {
-fs::path& ResourcesPathOverride()
+fs::path PlatformResourcesPath()
 {
-    static fs::path path;
-    return path;
-}
-} // namespace
-
-void SetResourcesPathForTesting(const fs::path& path)
-{
-    ResourcesPathOverride() = path;
-}
-
-fs::path GetResourcesPath()
-{
-    if (!ResourcesPathOverride().empty()) {
-        return ResourcesPathOverride();
-    }
     // installer.app/Contents/MacOS/installer -> installer.app/Contents/Resources
     return (fs::path(GetExecutablePath()).parent_path() / ".." / "Resources").lexically_normal();
 }

@@ -1,4 +1,5 @@
 #include "utils/mac/system_info.h"
+#include "utils/mac/system_info_platform.h"
 
 #import <Foundation/Foundation.h>
 #include <mach-o/dyld.h>
@@ -57,24 +58,8 @@ std::string GetExecutablePath()
     return path;
 }
 
-namespace {
-fs::path& ResourcesPathOverride()
+fs::path PlatformResourcesPath()
 {
-    static fs::path path;
-    return path;
-}
-} // namespace
-
-void SetResourcesPathForTesting(const fs::path& path)
-{
-    ResourcesPathOverride() = path;
-}
-
-fs::path GetResourcesPath()
-{
-    if (!ResourcesPathOverride().empty()) {
-        return ResourcesPathOverride();
-    }
     @autoreleasepool {
         NSBundle* bundle = [NSBundle mainBundle];
         if (bundle != nil) {
