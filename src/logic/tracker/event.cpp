@@ -60,6 +60,70 @@ std::string ReportedLanguage()
     return Translater::GetDefaultLocale();
 }
 
+// What stands in for text that an XML document cannot carry.
+constexpr const char* kReplacementCharacter = "\xEF\xBF\xBD";
+
+// The bounds of the second byte of a UTF-8 sequence that starts with `lead`
+// (0xC2 to 0xF4); the later bytes are always 0x80 to 0xBF. These bounds keep
+// out overlong forms, surrogates and code points past U+10FFFF.
+struct SequenceShape {
+    size_t length;
+    unsigned char secondLow;
+    unsigned char secondHigh;
+};
+
+SequenceShape ShapeOf(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return {2, 0x80, 0xBF};
+    }
+    if (lead == 0xE0) {
+        return {3, 0xA0, 0xBF};
+    }
+    if (lead == 0xED) {
+        return {3, 0x80, 0x9F};
+    }
+    if (lead >= 0xE1 && lead <= 0xEF) {
+        return {3, 0x80, 0xBF};
+    }
+    if (lead == 0xF0) {
+        return {4, 0x90, 0xBF};
+    }
+    if (lead >= 0xF1 && lead <= 0xF3) {
+        return {4, 0x80, 0xBF};
+    }
+    if (lead == 0xF4) {
+        return {4, 0x80, 0x8F};
+    }
+    return {0, 0, 0};
+}
+
+// The multi-byte sequence at `start`: its length when it is well-formed;
+// otherwise the length of its maximal subpart (the lead byte and the
+// continuation bytes that could still have completed it, at least 1). Each
+// maximal subpart becomes one replacement character, as Unicode recommends,
+// so the same bytes always give the same text.
+struct Sequence {
+    size_t length;
+    bool wellFormed;
+};
+
+Sequence ReadSequence(std::string_view text, size_t start)
+{
+    const SequenceShape shape = ShapeOf(static_cast<unsigned char>(text[start]));
+    size_t count = 1;
+    while (count < shape.length && start + count < text.size()) {
+        const unsigned char next = static_cast<unsigned char>(text[start + count]);
+        const unsigned char low = count == 1 ? shape.secondLow : 0x80;
+        const unsigned char high = count == 1 ? shape.secondHigh : 0xBF;
+        if (next < low || next > high) {
+            break;
+        }
+        ++count;
+    }
+    return {count, shape.length != 0 && count == shape.length};
+}
+
 } // namespace
 
 const std::string Event::m_sid = GenerateUUIDv4String();
@@ -71,8 +135,8 @@ Event::Event(std::string_view name)
 
 void Event::AddParam(Param&& param)
 {
-    m_stream << "\t\t<param name=\"" << XmlEscape(param.name) << "\" type=\"" << param.type
-             << "\" value=\"" << XmlEscape(param.value) << "\"/>\n";
+    m_stream << "\t\t<param name=\"" << XmlEscape(param.name) << "\" type=\""
+             << XmlEscape(param.type) << "\" value=\"" << XmlEscape(param.value) << "\"/>\n";
 }
 
 std::string Event::Fragment() const
@@ -84,26 +148,60 @@ std::string XmlEscape(std::string_view text)
 {
     std::string escaped;
     escaped.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            escaped += "&amp;";
-            break;
-        case '<':
-            escaped += "&lt;";
-            break;
-        case '>':
-            escaped += "&gt;";
-            break;
-        case '"':
-            escaped += "&quot;";
-            break;
-        case '\'':
-            escaped += "&apos;";
-            break;
-        default:
-            escaped += c;
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            case '\'':
+                escaped += "&apos;";
+                break;
+            // A parser turns these into spaces inside an attribute; as
+            // references they come back as they were.
+            case '\t':
+                escaped += "&#9;";
+                break;
+            case '\n':
+                escaped += "&#10;";
+                break;
+            case '\r':
+                escaped += "&#13;";
+                break;
+            default:
+                // No XML 1.0 document may hold the other control characters,
+                // not even as references.
+                if (c < 0x20) {
+                    escaped += kReplacementCharacter;
+                } else {
+                    escaped += static_cast<char>(c);
+                }
+            }
+            ++i;
+            continue;
         }
+        const Sequence sequence = ReadSequence(text, i);
+        // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are no XML characters either.
+        const bool nonCharacter = sequence.wellFormed && sequence.length == 3 && c == 0xEF &&
+                                  static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+                                  static_cast<unsigned char>(text[i + 2]) >= 0xBE;
+        if (sequence.wellFormed && !nonCharacter) {
+            escaped.append(text.data() + i, sequence.length);
+        } else {
+            escaped += kReplacementCharacter;
+        }
+        i += sequence.length;
     }
     return escaped;
 }

@@ -25,7 +25,7 @@ public:
 
     explicit Event(std::string_view name);
 
-    // Appends one parameter line; name and value are escaped.
+    // Appends one parameter line; name, type and value are escaped.
     void AddParam(Param&& param);
 
     // The complete fragment, closing line included.
@@ -47,8 +47,13 @@ struct EventChain {
     std::string previousId;
 };
 
-// The text with &, <, >, " and ' replaced by their XML entities, so that it
-// can stand inside a double-quoted attribute; every other byte is kept.
+// The text made fit to stand inside a double-quoted XML 1.0 attribute and to
+// come back unchanged from a conforming parser: &, <, >, " and ' become their
+// entities; tab, line feed and carriage return become the character
+// references &#9; &#10; &#13; (a parser would turn them into spaces); what no
+// XML document may hold (the other control characters below 0x20, U+FFFE,
+// U+FFFF and every ill-formed UTF-8 sequence, one per maximal subpart)
+// becomes U+FFFD; every other byte is kept as it is.
 std::string XmlEscape(std::string_view text);
 
 // The fragment of one event: tab-indented lines, each ending in a line feed.

@@ -18,7 +18,7 @@ using ID = Settings::ID;
 
 const std::regex kUuidShape("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
 
-TEST(XmlEscapeTest, ReplacesTheFiveMarkupCharactersOnly)
+TEST(XmlEscapeTest, ReplacesMarkupAndKeepsOtherTextByteForByte)
 {
     const struct {
         const char* input;
@@ -32,11 +32,74 @@ TEST(XmlEscapeTest, ReplacesTheFiveMarkupCharactersOnly)
         {"it's", "it&apos;s"},
         {"&amp;", "&amp;amp;"},
         {"/Applications/Reel Maker.app", "/Applications/Reel Maker.app"},
-        {"tab\tline\nend", "tab\tline\nend"},
         {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        // The largest code point, the replacement character itself, a
+        // four-byte character and DEL and C1 controls, which XML allows.
+        {"\xf4\x8f\xbf\xbf \xef\xbf\xbd \xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf \xef\xbf\xbd \xf0\x9f\x98\x80"},
+        {"\x7f\xc2\x80\xc2\x9f", "\x7f\xc2\x80\xc2\x9f"},
+        {"\xef\xbf\xbd\xee\x80\x80\xed\x9f\xbf", "\xef\xbf\xbd\xee\x80\x80\xed\x9f\xbf"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(XmlEscape(c.input), c.expected) << "input: " << c.input;
+    }
+}
+
+// A parser normalises white space in attributes to spaces; as references the
+// three characters survive.
+TEST(XmlEscapeTest, WritesTabLineFeedAndCarriageReturnAsReferences)
+{
+    EXPECT_EQ(XmlEscape("tab\tline\nend\r\n"), "tab&#9;line&#10;end&#13;&#10;");
+}
+
+// What an XML document cannot hold becomes U+FFFD: one for each control
+// character and non-character, one for each maximal subpart of an ill-formed
+// sequence; the text around it is kept.
+TEST(XmlEscapeTest, ReplacesWhatXmlCannotHoldByTheReplacementCharacter)
+{
+    const std::string r = "\xef\xbf\xbd";
+    const struct {
+        std::string input;
+        std::string expected;
+        const char* what;
+    } cases[] = {
+        {std::string("a\0b", 3), "a" + r + "b", "NUL"},
+        {"\x01\x08\x0b\x0c\x0e\x1f", r + r + r + r + r + r, "C0 controls"},
+        {"x\xef\xbf\xbey\xef\xbf\xbfz", "x" + r + "y" + r + "z", "U+FFFE and U+FFFF"},
+        {"\x80", r, "lone continuation byte"},
+        {"\x80\xbf", r + r, "two continuation bytes"},
+        {"\xff\xfe", r + r, "bytes that never occur"},
+        {"\xc0\xaf", r + r, "overlong slash"},
+        {"\xe0\x80\xaf", r + r + r, "overlong three-byte form"},
+        {"\xed\xa0\x80", r + r + r, "surrogate"},
+        {"\xf4\x90\x80\x80", r + r + r + r, "past U+10FFFF"},
+        {"\xf5\x80", r + r, "lead byte past U+10FFFF"},
+        {"\xe2\x82", r, "truncated at the end"},
+        {"\xe2\x82x", r + "x", "truncated before ASCII"},
+        {"\xf0\x9f\x98\xe2\x82\xac", r + "\xe2\x82\xac", "truncated before a whole character"},
+        {"\xc3<\xc3\xa9", r + "&lt;\xc3\xa9", "truncated before markup"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(XmlEscape(c.input), c.expected) << c.what;
+    }
+}
+
+TEST(XmlEscapeTest, EveryByteValueGivesTextAnXmlDocumentCanHold)
+{
+    // Each byte alone: ASCII text and markup give themselves or their
+    // entity, white space a reference, the rest one replacement character.
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string escaped = XmlEscape(std::string(1, static_cast<char>(byte)));
+        SCOPED_TRACE(byte);
+        if (byte == '\t' || byte == '\n' || byte == '\r') {
+            EXPECT_EQ(escaped, "&#" + std::to_string(byte) + ";");
+        } else if (byte < 0x20 || byte >= 0x80) {
+            EXPECT_EQ(escaped, "\xef\xbf\xbd");
+        } else if (std::string("&<>\"'").find(static_cast<char>(byte)) != std::string::npos) {
+            EXPECT_EQ(escaped.front(), '&');
+            EXPECT_EQ(escaped.back(), ';');
+        } else {
+            EXPECT_EQ(escaped, std::string(1, static_cast<char>(byte)));
+        }
     }
 }
 
@@ -51,6 +114,12 @@ TEST(EventFragmentTest, WritesTabIndentedLinesWithEscapedNamesAndValues)
               "\t\t<param name=\"C&apos;\" type=\"text\" value=\"\"/>\n"
               "\t</event>\n");
     EXPECT_EQ(BuildEventFragment("EMPTY", {}), "\t<event name=\"EMPTY\">\n\t</event>\n");
+    // The type is escaped like the rest, and text an XML document cannot
+    // hold never reaches the fragment.
+    EXPECT_EQ(BuildEventFragment("E\x01", {{"N\n", "v\xff\t", "a\"b"}}),
+              "\t<event name=\"E\xef\xbf\xbd\">\n"
+              "\t\t<param name=\"N&#10;\" type=\"a&quot;b\" value=\"v\xef\xbf\xbd&#9;\"/>\n"
+              "\t</event>\n");
 }
 
 TEST(PackageTest, WrapsFragmentsInOrder)
