@@ -107,6 +107,7 @@ ConsoleSplash::~ConsoleSplash() = default;
 
 void ConsoleSplash::Print(const std::string& line)
 {
+    std::lock_guard<std::mutex> lock(m_outMutex);
     m_out << line << std::endl;
 }
 

@@ -62,6 +62,7 @@ private:
 
     ISplashEventObserver& m_observer;
     std::ostream& m_out;
+    std::mutex m_outMutex; // the loop and the signal watcher both print
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -309,5 +309,27 @@ TEST_F(ProcessExecutorTest, LaunchedProductIsDetachedAndOutlivesTheExecutor)
     kill(product, SIGKILL);
 }
 
+TEST_F(ProcessExecutorTest, ChildrenStartWithNoSignalBlocked)
+{
+    // The console splash blocks termination signals in the program's
+    // threads; the installers and products it starts must not inherit that.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Install, "mask",
+                          Package("mask.pkg", "grep -q '^SigBlk:[[:space:]]*0*$' /proc/$$/status\n"),
+                          {});
+        PumpUntilFinished(*executor, recorder, 1);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(recorder.finished[0].second, State::Success);
+}
+
 } // namespace
 } // namespace Zentak

@@ -114,7 +114,12 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
 
     const pid_t pid = fork();
     if (pid == 0) {
-        // Only async-signal-safe calls from here on.
+        // Only async-signal-safe calls from here on. The signal mask of the
+        // thread that forks survives exec: a child must start with nothing
+        // blocked, or it (and the product it starts) could not be stopped.
+        sigset_t nothing;
+        sigemptyset(&nothing);
+        sigprocmask(SIG_SETMASK, &nothing, nullptr);
         dup2(outputPipe[1], STDOUT_FILENO);
         if (detached) {
             setsid();
@@ -275,11 +280,17 @@ private:
         return m_exited;
     }
 
-    // Reads what is available now; lines end at a carriage return.
+    // Reads what is available now, at most one pass of kMaxPass bytes so a
+    // child that writes without pause cannot keep the lock (and with it the
+    // time limit and the destructor) waiting. Lines end at a carriage
+    // return; an endless line is logged in pieces.
     void ReadOutput()
     {
+        constexpr std::size_t kMaxPass = 256 * 1024;
+        constexpr std::size_t kMaxLine = 64 * 1024;
         char chunk[4096];
-        while (m_output >= 0) {
+        std::size_t taken = 0;
+        while (m_output >= 0 && taken < kMaxPass) {
             const ssize_t got = read(m_output, chunk, sizeof chunk);
             if (got == 0) {
                 // The child closed its output; polling a closed pipe would
@@ -291,11 +302,15 @@ private:
             if (got < 0) {
                 return;
             }
+            taken += static_cast<std::size_t>(got);
             for (ssize_t i = 0; i < got; ++i) {
                 if (chunk[i] == '\r') {
                     LogLine();
                 } else {
                     m_line.push_back(chunk[i]);
+                    if (m_line.size() >= kMaxLine) {
+                        LogLine();
+                    }
                 }
             }
         }
