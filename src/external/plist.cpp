@@ -7,8 +7,10 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -73,6 +75,47 @@ bool WriteAll(int fd, const char* data, size_t size)
     return true;
 }
 
+// A file that another program wrote, or a damaged one, may repeat a key: the
+// binary reader keeps every copy and finds the first, while the XML reader
+// keeps the last. A string stored into such a dictionary replaced one copy,
+// and the next run read the other, so the stored id seemed never stored.
+// Keeping only the last copy of each key, as the XML reader does, makes
+// reads, stores and the written file agree.
+PlistPtr WithoutRepeatedKeys(PlistPtr dictionary, const fs::path& path)
+{
+    std::set<std::string> keys;
+    bool repeated = false;
+    std::vector<std::pair<std::string, plist_t>> items;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(dictionary.get(), &iter);
+    if (!iter) {
+        return dictionary;
+    }
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dictionary.get(), iter, &key, &value);
+        if (!value) {
+            std::free(key);
+            break;
+        }
+        std::string name = key ? key : "";
+        std::free(key);
+        repeated = !keys.insert(name).second || repeated;
+        items.emplace_back(std::move(name), value);
+    }
+    std::free(iter);
+    if (!repeated) {
+        return dictionary;
+    }
+    LOG(WARNING) << "Plist " << path.string() << " repeats keys; the last value of each is kept";
+    PlistPtr unique(plist_new_dict());
+    for (const auto& [name, value] : items) {
+        plist_dict_set_item(unique.get(), name.c_str(), plist_copy(value));
+    }
+    return unique;
+}
+
 PlistPtr ReadDictionary(const fs::path& path)
 {
     PlistPtr empty(plist_new_dict());
@@ -112,7 +155,7 @@ PlistPtr ReadDictionary(const fs::path& path)
         LOG(WARNING) << "Plist " << path.string() << " holds no dictionary, read as empty";
         return empty;
     }
-    return root;
+    return WithoutRepeatedKeys(std::move(root), path);
 }
 
 // Replaces the file at `path` by the XML form of `dictionary`: written to a
@@ -202,14 +245,20 @@ public:
         if (!node || plist_get_node_type(node) != PLIST_STRING) {
             return std::string();
         }
-        char* value = nullptr;
-        plist_get_string_val(node, &value);
+        // libplist reads a string with a NUL byte in it from a damaged or
+        // hostile file, then stops the process with a failed assertion when
+        // asked for it as a C string; its buffer and length are safe to read.
+        uint64_t length = 0;
+        const char* value = plist_get_string_ptr(node, &length);
         if (!value) {
             return std::string();
         }
-        std::string result(value);
-        std::free(value);
-        return result;
+        if (std::strlen(value) != length) {
+            LOG(WARNING) << "Plist " << m_path.string() << ": the value of " << key
+                         << " holds a NUL byte, read as empty";
+            return std::string();
+        }
+        return std::string(value, length);
     }
 
     void SetString(const std::string& key, const std::string& value) override

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -148,6 +149,63 @@ TEST_F(PlistTest, NonStringValuesReadAsEmpty)
     EXPECT_EQ(dictionary->GetString("number"), "");
     EXPECT_EQ(dictionary->GetString("flag"), "");
     EXPECT_EQ(dictionary->GetString("text"), "kept");
+}
+
+// libplist reads a raw NUL byte inside a string, then aborts the process on
+// an assertion when the string is asked for. A damaged preference file must
+// not end the program: such a value reads as empty, the others as they are.
+TEST_F(PlistTest, StringWithANulByteReadsAsEmpty)
+{
+    const fs::path path = m_folder / "nul.plist";
+    WriteFile(path, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                "<key>SITEMARK</key><string>0f8f\0\0ad5b</string>"
+                                "<key>text</key><string>kept</string></dict></plist>\n",
+                                164));
+    auto dictionary = OpenPlistDictionary(path);
+    EXPECT_EQ(dictionary->GetString("SITEMARK"), "");
+    EXPECT_EQ(dictionary->GetString("text"), "kept");
+    dictionary->SetString("SITEMARK", "fresh");
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "fresh");
+}
+
+// A repeated key: the binary reader kept both copies and found the first,
+// a store replaced that one, and the file written then read back with the
+// other, so a stored id was lost. The last copy is the value, and a store
+// leaves one.
+TEST_F(PlistTest, RepeatedKeysReadAsTheLastCopyAndAStoreSticks)
+{
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                "<key>SITEMARK</key><string>x</string><key>SITEMARK</key><string>y</string>"
+                "</dict></plist>\n"},
+        {"binary", std::string("bplist00\xd2\x01\x02\x03\x04\x58SITEMARK\x58SITEMARK\x51x\x51y"
+                               "\x08\x0d\x16\x1f\x21\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00"
+                               "\x00\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                               "\x00\x00\x00\x00\x23",
+                               72)},
+        {"binary, other value type last",
+         std::string("bplist00\xd2\x01\x02\x03\x04\x58SITEMARK\x58SITEMARK\x51x\x10\x07"
+                     "\x08\x0d\x16\x1f\x21\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00"
+                     "\x00\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                     "\x00\x00\x00\x00\x23",
+                     72)},
+    };
+    const std::string expected[] = {"y", "y", ""};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const fs::path path = m_folder / "repeated.plist";
+        WriteFile(path, c.content);
+        auto dictionary = OpenPlistDictionary(path);
+        EXPECT_EQ(dictionary->GetString("SITEMARK"), expected[i]) << c.name;
+        dictionary->SetString("SITEMARK", "stored");
+        EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "stored") << c.name;
+        const std::string file = ReadFile(path);
+        EXPECT_EQ(file.find("<key>SITEMARK</key>"), file.rfind("<key>SITEMARK</key>")) << c.name;
+    }
 }
 
 TEST_F(PlistTest, OpeningWithoutStoringLeavesNoFile)
