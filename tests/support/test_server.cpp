@@ -84,6 +84,47 @@ bool ResetConnection(int localPort, int remotePort)
     return false;
 }
 
+// Sends `bytes` on the connection of a request (found by its two ports, as
+// for a reset) and closes it in order; cpp-httplib is left a placeholder for
+// whatever it still wants to write.
+bool SendAndClose(int localPort, int remotePort, const std::string& bytes)
+{
+    const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+    for (int descriptor = 3; descriptor < limit; ++descriptor) {
+        sockaddr_in local{};
+        socklen_t length = sizeof(local);
+        if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != localPort) {
+            continue;
+        }
+        sockaddr_in peer{};
+        length = sizeof(peer);
+        if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+            ntohs(peer.sin_port) != remotePort) {
+            continue;
+        }
+        // cpp-httplib's sockets are non-blocking only while connecting.
+        std::size_t offset = 0;
+        while (offset < bytes.size()) {
+            const ssize_t sent =
+                send(descriptor, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+            if (sent <= 0) {
+                break;
+            }
+            offset += static_cast<std::size_t>(sent);
+        }
+        shutdown(descriptor, SHUT_WR);
+        const int placeholder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (placeholder < 0) {
+            return false;
+        }
+        const bool replaced = dup3(placeholder, descriptor, O_CLOEXEC) == descriptor;
+        close(placeholder);
+        return replaced && offset == bytes.size();
+    }
+    return false;
+}
+
 std::string QueryOf(const std::string& target)
 {
     const auto mark = target.find('?');
@@ -208,6 +249,40 @@ Reply Reply::Reset(std::string body, std::size_t cut)
                 ResetConnection(localPort, remotePort);
                 return false;
             });
+    });
+}
+
+Reply Reply::Ranged(std::string body, std::shared_ptr<std::atomic<std::size_t>> sent)
+{
+    return Reply(200, [body = std::move(body), sent](const httplib::Request& request,
+                                                     httplib::Response& response,
+                                                     const std::string& type, ReplyControl&) {
+        // cpp-httplib cuts the part out itself (for any status); the status
+        // is what a server with ranges would say.
+        if (request.ranges.size() == 1) {
+            response.status = 206;
+        }
+        response.set_content_provider(
+            body.size(), type,
+            [body, sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                const std::size_t count = std::min<std::size_t>(length, 256 * 1024);
+                if (!sink.write(body.data() + offset, count)) {
+                    return false;
+                }
+                if (sent) {
+                    *sent += count;
+                }
+                return true;
+            });
+    });
+}
+
+Reply Reply::Raw(std::string bytes)
+{
+    return Reply(200, [bytes = std::move(bytes)](const httplib::Request& request,
+                                                 httplib::Response&, const std::string&,
+                                                 ReplyControl&) {
+        SendAndClose(request.local_port, request.remote_port, bytes);
     });
 }
 

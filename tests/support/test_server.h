@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -81,6 +82,18 @@ public:
     // Announces the whole `body`, sends its first `cut` bytes and then resets
     // the connection (TCP RST).
     static Reply Reset(std::string body, std::size_t cut);
+    // `body` as a server with byte ranges sends it: a request with a single
+    // "Range: bytes=<first>-[<last>]" gets status 206 with that part and its
+    // Content-Range, any other request status 200 and the whole body. The
+    // body bytes actually sent are added to `sent` when given.
+    static Reply Ranged(std::string body,
+                        std::shared_ptr<std::atomic<std::size_t>> sent = nullptr);
+    // Writes `response` (status line, headers and body, exactly as given)
+    // straight onto the connection and closes it, bypassing the server's HTTP
+    // layer, which would otherwise answer a Range request with a part of the
+    // body even for status 200. For servers that ignore ranges, or malformed
+    // replies.
+    static Reply Raw(std::string response);
     // Anything else, written by the test with cpp-httplib's own types.
     static Reply Custom(std::function<void(const httplib::Request&, httplib::Response&)> handler);
 

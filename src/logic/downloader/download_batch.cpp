@@ -1,11 +1,16 @@
 #include "logic/downloader/download_batch.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include <glog/logging.h>
 
@@ -21,9 +26,33 @@ constexpr long kLowSpeedLimit = 1; // bytes per second
 // large files at the speed of the network.
 constexpr long kReceiveBufferSize = 256 * 1024;
 
+// Blocks in which a kept part of a file is read to hash it.
+constexpr std::size_t kKeptPartBlock = 1024 * 1024;
+
 unsigned char Percent(unsigned long long part, unsigned long long whole)
 {
     return static_cast<unsigned char>(std::min<unsigned long long>(part * 100 / whole, 100));
+}
+
+// The first byte of "Content-Range: bytes <first>-<last>/<size>".
+std::optional<std::uint64_t> RangeStart(const std::string& value)
+{
+    std::size_t at = value.find_first_not_of(" \t");
+    if (at == std::string::npos || !boost::algorithm::istarts_with(value.substr(at), "bytes")) {
+        return std::nullopt;
+    }
+    at = value.find_first_not_of(" \t", at + 5);
+    if (at == std::string::npos || !std::isdigit(static_cast<unsigned char>(value[at]))) {
+        return std::nullopt;
+    }
+    std::uint64_t first = 0;
+    for (; at < value.size() && std::isdigit(static_cast<unsigned char>(value[at])); ++at) {
+        first = first * 10 + static_cast<std::uint64_t>(value[at] - '0');
+    }
+    if (at >= value.size() || value[at] != '-') {
+        return std::nullopt;
+    }
+    return first;
 }
 
 } // namespace
@@ -76,9 +105,17 @@ void DownloadBatch::Download()
             // The stop itself aborts the transfers; that is no failure to report.
             LOG(INFO) << "Downloader stopped: " << exception.what();
         } else {
-            LOG(INFO) << "Downloader error: " << exception.what();
-            Core::TrackException(Core::TypeName(exception), exception.what());
             error = exception.what();
+            // An entry that refused its data knows why; libcurl only saw a
+            // refused write.
+            for (const DownloadEntry& entry : m_entries) {
+                if (!entry.Failure().empty()) {
+                    error = entry.Failure();
+                    break;
+                }
+            }
+            LOG(INFO) << "Downloader error: " << error;
+            Core::TrackException(Core::TypeName(exception), error);
         }
     }
     Fail(error);
@@ -100,6 +137,23 @@ DownloadBatch::DownloadEntry::DownloadEntry(DownloadBatch& batch, IDownloaderEve
 {
     if (!m_item.stream) {
         throw std::invalid_argument("Item " + m_item.name + " has no output stream");
+    }
+    if (!m_item.sha256.empty()) {
+        m_hash = std::make_unique<Sha256>();
+    }
+    if (m_item.resumeFrom > 0) {
+        if (m_item.path.empty()) {
+            throw std::invalid_argument("Item " + m_item.name + " resumes without a file path");
+        }
+        // A plain range rather than libcurl's resume option: libcurl fails a
+        // resumed transfer whose server ignores the range, and a whole file
+        // is as good as the rest of one when the kept part is written over.
+        const std::string range = std::to_string(m_item.resumeFrom) + "-";
+        m_session.Set(CURLOPT_RANGE, range.c_str())
+            .Set(CURLOPT_HEADERFUNCTION, &DownloadEntry::OnHeader)
+            .Set(CURLOPT_HEADERDATA, this);
+        m_offset = m_item.resumeFrom;
+        m_settled = false;
     }
     m_session.Set(CURLOPT_WRITEFUNCTION, &DownloadEntry::OnData)
         .Set(CURLOPT_WRITEDATA, this)
@@ -123,10 +177,20 @@ DownloadBatch::DownloadEntry::~DownloadEntry()
         Core::TrackException(Core::TypeName(exception), exception.what());
     }
     m_item.stream.reset();
+    if (m_dropFile && !m_item.path.empty()) {
+        // What is there cannot be continued (it does not match, or the
+        // server cannot send the rest): the next attempt starts afresh.
+        std::ofstream emptied(m_item.path, std::ios::out | std::ios::trunc | std::ios::binary);
+        LOG(INFO) << "Item " << m_item.name << ": " << m_item.path
+                  << (emptied ? " emptied" : " could not be emptied");
+    }
 }
 
 void DownloadBatch::DownloadEntry::Finish()
 {
+    if (!m_settled && !SettleResume()) {
+        throw std::runtime_error(m_failure);
+    }
     std::ostream& stream = *m_item.stream;
     // The last bytes may still sit in the stream's buffer: only a flush (and,
     // for a file, a close) shows whether they reached the disk. A full disk
@@ -145,8 +209,124 @@ void DownloadBatch::DownloadEntry::Finish()
         }
         throw std::runtime_error(text);
     }
+    const std::uint64_t whole = m_offset + m_written;
+    if (m_item.size && whole != *m_item.size) {
+        Refuse("size mismatch for " + m_item.name + ": expected " + std::to_string(*m_item.size) +
+               " bytes, got " + std::to_string(whole));
+        throw std::runtime_error(m_failure);
+    }
+    if (m_hash) {
+        const std::string digest = m_hash->HexDigest();
+        if (digest != m_item.sha256) {
+            Refuse("sha256 mismatch for " + m_item.name + ": expected " + m_item.sha256 + ", got " +
+                   digest);
+            throw std::runtime_error(m_failure);
+        }
+    }
     LOG(INFO) << "Item " << m_item.name << " download finished";
     DispatchEvent(&IDownloadItemEvents::OnItemDownloadFinished, m_item.name, m_lastTotal);
+}
+
+void DownloadBatch::DownloadEntry::Refuse(std::string reason)
+{
+    LOG(INFO) << "Item " << m_item.name << " from " << m_item.url << ": " << reason;
+    m_failure = std::move(reason);
+    m_dropFile = true;
+}
+
+bool DownloadBatch::DownloadEntry::SettleResume()
+{
+    m_settled = true;
+    if (m_status == 206 && m_rangeStart == m_item.resumeFrom) {
+        if (!HashKeptPart()) {
+            Refuse("Item " + m_item.name + ": the kept part of " + m_item.path +
+                   " cannot be read");
+            return false;
+        }
+        LOG(INFO) << "Item " << m_item.name << " resumes at byte " << m_item.resumeFrom;
+        return true;
+    }
+    if (m_status == 200 || (m_status == 206 && m_rangeStart == 0)) {
+        return StartOver();
+    }
+    Refuse("Item " + m_item.name + ": the request for the bytes from " +
+           std::to_string(m_item.resumeFrom) + " got status " + std::to_string(m_status) +
+           (m_rangeStart ? " with the range from " + std::to_string(*m_rangeStart) : ""));
+    return false;
+}
+
+bool DownloadBatch::DownloadEntry::StartOver()
+{
+    LOG(INFO) << "Item " << m_item.name << ": " << m_item.url
+              << " sends the whole file, not the rest; writing " << m_item.path << " anew";
+    auto* file = dynamic_cast<std::ofstream*>(m_item.stream.get());
+    if (!file) {
+        Refuse("Item " + m_item.name + ": " + m_item.path + " cannot be written anew");
+        return false;
+    }
+    file->close();
+    file->clear();
+    file->open(m_item.path, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!*file) {
+        Refuse("Item " + m_item.name + ": " + m_item.path + " cannot be written anew");
+        return false;
+    }
+    m_offset = 0;
+    if (m_hash) {
+        m_hash->Reset();
+    }
+    return true;
+}
+
+// The digest must cover the whole file, so the part kept from the earlier
+// attempt is read once more; it is on disk already, and reading it costs far
+// less than fetching it again.
+bool DownloadBatch::DownloadEntry::HashKeptPart()
+{
+    if (!m_hash) {
+        return true;
+    }
+    std::ifstream kept(m_item.path, std::ios::in | std::ios::binary);
+    std::vector<char> block(kKeptPartBlock);
+    std::uint64_t left = m_item.resumeFrom;
+    while (left > 0 && kept) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+        kept.read(block.data(), static_cast<std::streamsize>(want));
+        const auto got = static_cast<std::size_t>(kept.gcount());
+        m_hash->Update(block.data(), got);
+        left -= got;
+    }
+    return left == 0;
+}
+
+size_t DownloadBatch::DownloadEntry::OnHeader(char* data, size_t size, size_t count, void* entry)
+{
+    auto& self = *static_cast<DownloadEntry*>(entry);
+    try {
+        self.Header(std::string(data, size * count));
+    } catch (const std::exception& exception) {
+        LOG(INFO) << "Item " << self.m_item.name << " header error: " << exception.what();
+        return 0;
+    }
+    return size * count;
+}
+
+// Headers of every reply come here, redirects included: a status line starts
+// a new reply, and only the last one's status and range count.
+void DownloadBatch::DownloadEntry::Header(const std::string& line)
+{
+    if (boost::algorithm::starts_with(line, "HTTP/")) {
+        const std::size_t space = line.find(' ');
+        m_status = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
+        m_rangeStart.reset();
+        if (m_status == 416) {
+            // The kept part is as long as the file, or longer: it cannot be continued.
+            m_dropFile = true;
+        }
+    } else if (boost::algorithm::istarts_with(line, "content-range:")) {
+        m_rangeStart = RangeStart(line.substr(14));
+    }
 }
 
 std::string DownloadBatch::DownloadEntry::Target() const
@@ -165,6 +345,14 @@ size_t DownloadBatch::DownloadEntry::Write(const char* data, size_t size)
         return 0;
     }
     try {
+        if (!m_settled && !SettleResume()) {
+            return 0;
+        }
+        if (m_item.size && m_offset + m_written + size > *m_item.size) {
+            Refuse("size mismatch for " + m_item.name + ": expected " +
+                   std::to_string(*m_item.size) + " bytes, got more");
+            return 0;
+        }
         std::ostream& stream = *m_item.stream;
         if (!stream) {
             return 0;
@@ -181,6 +369,10 @@ size_t DownloadBatch::DownloadEntry::Write(const char* data, size_t size)
                       << taken << " of " << size << " bytes: " << std::strerror(reason);
             return taken > 0 ? static_cast<size_t>(taken) : 0;
         }
+        m_written += size;
+        if (m_hash) {
+            m_hash->Update(data, size);
+        }
         return size;
     } catch (const std::exception& exception) {
         LOG(INFO) << "Item " << m_item.name << " write error: " << exception.what();
@@ -196,12 +388,16 @@ int DownloadBatch::DownloadEntry::OnProgress(void* entry, curl_off_t expected, c
     if (self.m_batch.m_stop) {
         return 1;
     }
-    if (expected <= 0) {
+    // A resumed reply's sizes count from its first byte: until it is clear
+    // whether that is the kept part's end or the file's start, nothing is
+    // reported.
+    if (expected <= 0 || !self.m_settled) {
         return 0;
     }
     try {
-        self.UpdateProgress(static_cast<unsigned long long>(expected),
-                            static_cast<unsigned long long>(std::max<curl_off_t>(received, 0)));
+        self.UpdateProgress(
+            self.m_offset + static_cast<unsigned long long>(expected),
+            self.m_offset + static_cast<unsigned long long>(std::max<curl_off_t>(received, 0)));
     } catch (const std::exception& exception) {
         LOG(INFO) << "Item " << self.m_item.name << " progress error: " << exception.what();
         Core::TrackException(Core::TypeName(exception), exception.what());

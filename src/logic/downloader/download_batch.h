@@ -1,14 +1,18 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "logic/downloader/download_item.h"
 #include "logic/downloader/downloader.h"
 #include "logic/downloader/events_dispatcher.h"
+#include "logic/downloader/sha256.h"
 #include "logic/helpers/curl_easy.h"
 #include "logic/helpers/curl_multi.h"
 
@@ -62,15 +66,29 @@ public:
     bool Holds(const Curl::CurlEasy& session) const { return m_session == session; }
 
     // The transfer completed: makes sure every byte reached the stream's
-    // target, closes a file, and queues the finish event. Throws when the
-    // data could not be written.
+    // target, closes a file, checks the whole file's size and SHA-256 when the
+    // item gives them, and queues the finish event. Throws when the data
+    // could not be written or does not match.
     void Finish();
+
+    // Why this entry ended its own transfer or refused its data (a size or
+    // hash mismatch, a range it cannot use); empty otherwise. libcurl only
+    // knows that the write was refused, so the batch reports this instead.
+    const std::string& Failure() const { return m_failure; }
 
 private:
     static size_t OnData(char* data, size_t size, size_t count, void* entry);
+    static size_t OnHeader(char* data, size_t size, size_t count, void* entry);
     static int OnProgress(void* entry, curl_off_t expected, curl_off_t received, curl_off_t,
                           curl_off_t);
     size_t Write(const char* data, size_t size);
+    void Header(const std::string& line);
+    // A resumed transfer: decides at its first body byte (or at its end)
+    // whether the reply continues the kept part or starts the file over.
+    bool SettleResume();
+    bool StartOver();
+    bool HashKeptPart();
+    void Refuse(std::string reason);
     void UpdateProgress(unsigned long long expected, unsigned long long received);
     std::string Target() const;
 
@@ -80,6 +98,16 @@ private:
     unsigned long long m_lastTotal = 0;
     Curl::CurlEasy m_session;
     unsigned char m_lastPercent = 0;
+
+    // Integrity and resume; all used by the worker only.
+    std::unique_ptr<Sha256> m_hash;       // when the item gives a SHA-256
+    std::uint64_t m_offset = 0;           // bytes of the file before this reply's body
+    std::uint64_t m_written = 0;          // body bytes of this reply written so far
+    bool m_settled = true;                // false until a resumed reply has been judged
+    long m_status = 0;                    // status of the latest reply header block
+    std::optional<std::uint64_t> m_rangeStart; // first byte of its Content-Range
+    bool m_dropFile = false;              // empty the target file when the entry goes
+    std::string m_failure;
 };
 
 } // namespace Zentak

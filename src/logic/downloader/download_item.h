@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -15,9 +17,25 @@ struct DownloadItem {
     // Where the received bytes go, opened by the caller: a std::ofstream
     // (out | trunc | binary) on the target file, or an in-memory stream.
     std::unique_ptr<std::ostream> stream;
-    // The file behind `stream`, when it is one. Only used to name the file in
-    // a failure text when its data cannot be written; may stay empty.
+    // The file behind `stream`, when it is one. Names the file in a failure
+    // text when its data cannot be written; resuming needs it (below).
     std::string path;
+
+    // Integrity, optional. With `sha256` (64 lowercase hex digits) the item
+    // counts as finished only when the SHA-256 of the whole file equals it;
+    // with `size`, only when the whole file has that many bytes. Otherwise the
+    // batch fails with "sha256 mismatch for <name>: ..." or "size mismatch for
+    // <name>: ...", and a file target is emptied so nothing bad is kept.
+    std::string sha256;
+    std::optional<std::uint64_t> size;
+
+    // Resume: the first `resumeFrom` bytes of the file at `path` are already
+    // there from an earlier attempt, and `stream` is a std::ofstream that
+    // appends to that file. The transfer asks for the rest (an HTTP range);
+    // when the server sends the whole file instead, the file is written anew.
+    // Item progress and sizes always count the whole file. Only meaningful
+    // with `sha256` (the joined file is checked as a whole) and a `path`.
+    std::uint64_t resumeFrom = 0;
 };
 
 } // namespace Zentak
