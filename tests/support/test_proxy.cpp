@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 namespace Zentak::Test {
 namespace {
 
@@ -104,8 +106,16 @@ bool ParseTarget(const std::string& uri, Target& target)
 
 } // namespace
 
-TestProxy::TestProxy()
+TestProxy::TestProxy(std::optional<std::string> credentials)
 {
+    if (credentials) {
+        std::string encoded(4 * ((credentials->size() + 2) / 3) + 1, '\0');
+        const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                           reinterpret_cast<const unsigned char*>(credentials->data()),
+                                           static_cast<int>(credentials->size()));
+        encoded.resize(static_cast<std::size_t>(length));
+        m_authorization = "Basic " + encoded;
+    }
     if (pipe2(m_stopPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("test proxy: pipe failed");
     }
@@ -158,6 +168,18 @@ std::vector<std::string> TestProxy::RequestedUrls() const
     return m_urls;
 }
 
+int TestProxy::Refused() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_refused;
+}
+
+int TestProxy::Forwarded() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_forwarded;
+}
+
 void TestProxy::Accept()
 {
     const auto deadline = std::chrono::steady_clock::time_point::max();
@@ -206,6 +228,35 @@ void TestProxy::Serve(int client)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_urls.push_back(uri);
     }
+    if (!m_authorization.empty()) {
+        std::string given;
+        std::size_t at = lineEnd + 2;
+        while (at < head.size()) {
+            const auto next = head.find("\r\n", at);
+            const std::string line = head.substr(at, next - at);
+            at = next + 2;
+            if (StartsWithNoCase(line, "Proxy-Authorization:")) {
+                given = line.substr(std::strlen("Proxy-Authorization:"));
+                given.erase(0, given.find_first_not_of(' '));
+            }
+        }
+        if (given != m_authorization) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_refused;
+            }
+            SendAll(client, "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                            "Proxy-Authenticate: Basic realm=\"test proxy\"\r\n"
+                            "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            shutdown(client, SHUT_RDWR);
+            close(client);
+            return;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_forwarded;
+    }
     Target target;
     const int upstream = ParseTarget(uri, target) ? ConnectLoopback(target.port) : -1;
     if (upstream < 0) {
@@ -221,7 +272,8 @@ void TestProxy::Serve(int client)
         const std::string line = head.substr(position, next - position);
         position = next + 2;
         if (!StartsWithNoCase(line, "Proxy-Connection:") && !StartsWithNoCase(line, "Connection:") &&
-            !StartsWithNoCase(line, "Keep-Alive:")) {
+            !StartsWithNoCase(line, "Keep-Alive:") &&
+            !StartsWithNoCase(line, "Proxy-Authorization:")) {
             forwarded += line + "\r\n";
         }
     }

@@ -75,8 +75,10 @@ std::list<std::reference_wrapper<CurlEasy>> CurlMulti::GetCompletedSessions()
         if (message->msg != CURLMSG_DONE) {
             continue;
         }
+        CurlEasy& session = m_sessions.at(message->easy_handle);
+        session.CheckProxyAuthentication("curl_multi_perform", message->data.result);
         CheckResult("curl_multi_perform", message->easy_handle, message->data.result);
-        completed.push_back(m_sessions.at(message->easy_handle));
+        completed.push_back(session);
     }
     return completed;
 }
