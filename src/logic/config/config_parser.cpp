@@ -1,5 +1,6 @@
 #include "logic/config/config_parser.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 
@@ -8,6 +9,7 @@
 #include <glog/logging.h>
 
 #include "external/crash_handler.h"
+#include "logic/downloader/sha256.h"
 #include "utils/ini_reader.h"
 #include "utils/mac/system_info.h"
 #include "utils/settings.h"
@@ -50,6 +52,78 @@ void ParseProduct(const ptree& section, IConfigParserObserver& observer)
     }
 }
 
+bool IsDecimal(const std::string& value)
+{
+    return !value.empty() && value.size() <= 20 &&
+           std::all_of(value.begin(), value.end(),
+                       [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
+// "require_sha256=true" in any product section.
+bool RequiresSha256(const ptree& tree)
+{
+    for (const auto& [name, section] : tree) {
+        if (!Is(name, "Product")) {
+            continue;
+        }
+        for (const auto& [key, node] : section) {
+            if (Is(key, "require_sha256") && IsTrue(node.data())) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The integrity keys of every installer section, checked before anything of
+// the configuration is reported: a package must not start downloading under
+// a configuration that is then refused.
+void CheckIntegrityKeys(const ptree& tree)
+{
+    const bool required = RequiresSha256(tree);
+    for (const auto& [name, section] : tree) {
+        if (!Is(name, "Installer")) {
+            continue;
+        }
+        std::string id;
+        bool hasSha256 = false;
+        for (const auto& [key, node] : section) {
+            if (Is(key, "id")) {
+                id = node.data();
+            }
+        }
+        for (const auto& [key, node] : section) {
+            const std::string& value = node.data();
+            if (Is(key, "sha256")) {
+                hasSha256 = true;
+                if (!Sha256::IsHexDigest(value)) {
+                    throw ConfigurationError("Installer " + id +
+                                             ": sha256 must be 64 hexadecimal digits, not \"" +
+                                             value + "\"");
+                }
+            } else if (Is(key, "size")) {
+                bool valid = IsDecimal(value);
+                if (valid) {
+                    try {
+                        (void)std::stoull(value, nullptr, 10);
+                    } catch (const std::out_of_range&) {
+                        valid = false;
+                    }
+                }
+                if (!valid) {
+                    throw ConfigurationError("Installer " + id +
+                                             ": size must be a decimal number of bytes, not \"" +
+                                             value + "\"");
+                }
+            }
+        }
+        if (required && !hasSha256) {
+            throw ConfigurationError("Installer " + id +
+                                     " has no sha256, which require_sha256 asks for");
+        }
+    }
+}
+
 void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
 {
     const std::string searchPrefix = "search_installed_" + Util::SystemName();
@@ -63,6 +137,10 @@ void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
             item.url = value;
         } else if (Is(key, "display_name")) {
             item.display_name = value;
+        } else if (Is(key, "sha256")) {
+            item.sha256 = Sha256::Normalised(value);
+        } else if (Is(key, "size")) {
+            item.expectedFileSize = std::stoull(value, nullptr, 10);
         } else if (Is(key, "install_order")) {
             item.install_order = std::stoi(value, nullptr, 10);
         } else if (Is(key, "install_args")) {
@@ -212,20 +290,49 @@ private:
 
 } // namespace
 
+// The signature download's events; only its end matters.
+class ConfigParser::SignatureEvents : public IDownloaderEvents {
+public:
+    explicit SignatureEvents(ConfigParser& parser) : m_parser(parser) {}
+
+private:
+    void OnItemDownloadStarted(const std::string&, unsigned long long) override {}
+    void OnItemProgressUpdated(const std::string&, unsigned long long, unsigned long long,
+                               unsigned char) override {}
+    void OnItemDownloadFinished(const std::string&, unsigned long long) override {}
+    void OnWorkStarted(unsigned long long) override {}
+    void OnWorkProgressUpdated(unsigned long long, unsigned long long, unsigned char) override {}
+    void OnWorkFinished(unsigned long long) override { m_parser.OnSignatureFinished(); }
+    void OnWorkFailed(unsigned long long, unsigned long long, std::string error) override
+    {
+        m_parser.OnSignatureFailed(error);
+    }
+
+    ConfigParser& m_parser;
+};
+
 ConfigParser::ConfigParser(IConfigParserObserver& observer,
                            std::shared_ptr<IStatisticsTracker> tracker,
-                           std::function<void()> onTaskQueued)
+                           std::function<void()> onTaskQueued, std::string publicKeyPem)
     : m_observer(observer),
       m_buffer(std::make_shared<std::stringstream>()),
-      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this), std::move(onTaskQueued))),
-      m_tracker(std::move(tracker))
+      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this), onTaskQueued)),
+      m_tracker(std::move(tracker)),
+      m_publicKey(std::move(publicKeyPem))
 {
+    if (!m_publicKey.empty()) {
+        m_signature = std::make_shared<std::stringstream>();
+        m_signatureEvents = std::make_unique<SignatureEvents>(*this);
+        m_signatureDownloader =
+            std::make_unique<Downloader>(*m_signatureEvents, std::move(onTaskQueued));
+    }
 }
 
 ConfigParser::~ConfigParser()
 {
     m_tracker.reset();
     m_downloader.reset();
+    m_signatureDownloader.reset();
 }
 
 void ConfigParser::Start()
@@ -240,6 +347,25 @@ void ConfigParser::Start()
         } else {
             LOG(WARNING) << "Configuration file " << path << " cannot be opened";
         }
+        if (!m_publicKey.empty()) {
+            const std::string signaturePath = path + ".sig";
+            std::ifstream signature(signaturePath, std::ios::in | std::ios::binary);
+            if (!signature) {
+                FailConfiguration("configuration signature " + signaturePath +
+                                  " not available: it cannot be opened");
+                return;
+            }
+            *m_signature << signature.rdbuf();
+            const std::string reason =
+                CheckConfigSignature(m_publicKey, m_buffer->str(), m_signature->str());
+            if (!reason.empty()) {
+                LOG(ERROR) << "Configuration " << path << " refused: " << reason;
+                FailConfiguration("configuration signature " + signaturePath + " rejected: " +
+                                  reason);
+                return;
+            }
+            LOG(INFO) << "Configuration signature " << signaturePath << " verified";
+        }
         ParseConfig();
         return;
     }
@@ -253,11 +379,27 @@ void ConfigParser::Start()
     std::vector<DownloadItem> items;
     items.push_back(std::move(item));
     m_downloader->Download(std::move(items));
+
+    if (m_signatureDownloader) {
+        m_downloadUrl = url;
+        // Fetched alongside, so a signed configuration costs no extra round trip.
+        m_signatureUrl = ConfigSignatureUrl(url);
+        DownloadItem signature;
+        signature.name = "config signature";
+        signature.url = m_signatureUrl;
+        signature.stream = std::make_unique<BufferWriter>(m_signature);
+        std::vector<DownloadItem> signatures;
+        signatures.push_back(std::move(signature));
+        m_signatureDownloader->Download(std::move(signatures));
+    }
 }
 
 void ConfigParser::DoMainThreadWork()
 {
     m_downloader->DoMainThreadWork();
+    if (m_signatureDownloader) {
+        m_signatureDownloader->DoMainThreadWork();
+    }
 }
 
 void ConfigParser::OnWorkStarted(unsigned long long)
@@ -267,7 +409,18 @@ void ConfigParser::OnWorkStarted(unsigned long long)
 
 void ConfigParser::OnWorkFinished(unsigned long long)
 {
+    if (m_signatureDownloader) {
+        m_configArrival = Arrival::Arrived;
+        CompleteSignedDownload();
+        return;
+    }
     m_tracker->TrackEvent("CONFIG_DOWNLOAD_COMPLETED");
+    ParseDownloaded();
+}
+
+void ConfigParser::ParseDownloaded()
+{
+    m_ended = true;
     try {
         ParseConfig();
     } catch (const std::exception& error) {
@@ -281,6 +434,56 @@ void ConfigParser::OnWorkFinished(unsigned long long)
 
 void ConfigParser::OnWorkFailed(unsigned long long, unsigned long long, std::string error)
 {
+    m_configArrival = Arrival::Failed;
+    if (m_ended) {
+        return;
+    }
+    FailConfiguration(error);
+}
+
+void ConfigParser::OnSignatureFinished()
+{
+    m_signatureArrival = Arrival::Arrived;
+    CompleteSignedDownload();
+}
+
+void ConfigParser::OnSignatureFailed(const std::string& error)
+{
+    m_signatureArrival = Arrival::Failed;
+    m_signatureError = error;
+    CompleteSignedDownload();
+}
+
+void ConfigParser::CompleteSignedDownload()
+{
+    if (m_ended) {
+        return;
+    }
+    if (m_signatureArrival == Arrival::Failed) {
+        // No need to wait for the configuration: it cannot be used.
+        FailConfiguration("configuration signature " + m_signatureUrl + " not available: " +
+                          (m_signatureError.empty() ? "download stopped" : m_signatureError));
+        return;
+    }
+    if (m_configArrival != Arrival::Arrived || m_signatureArrival != Arrival::Arrived) {
+        return;
+    }
+    const std::string reason =
+        CheckConfigSignature(m_publicKey, m_buffer->str(), m_signature->str());
+    if (!reason.empty()) {
+        LOG(ERROR) << "Configuration " << m_downloadUrl << " refused: " << reason;
+        FailConfiguration("configuration signature " + m_signatureUrl + " rejected: " + reason);
+        return;
+    }
+    LOG(INFO) << "Configuration signature " << m_signatureUrl << " verified";
+    m_tracker->TrackEvent("CONFIG_DOWNLOAD_COMPLETED");
+    ParseDownloaded();
+}
+
+void ConfigParser::FailConfiguration(const std::string& error)
+{
+    m_ended = true;
+    LOG(INFO) << "Configuration download failed: " << error;
     m_tracker->TrackEvent("CONFIG_DOWNLOAD_FAILED", {{"CURL_ERROR", error}});
     m_observer.OnConfigError();
 }
@@ -307,6 +510,7 @@ void ConfigParser::ParseText(const std::string& text, IConfigParserObserver& obs
     std::istringstream stream(text);
     ptree tree;
     Util::ReadIni(stream, tree);
+    CheckIntegrityKeys(tree);
     for (const auto& [name, section] : tree) {
         if (Is(name, "Product")) {
             ParseProduct(section, observer);

@@ -1,15 +1,19 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "logic/config/config_signature.h"
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
@@ -52,6 +56,12 @@ struct InstallerItem {
     std::map<std::string, std::string> search_installed;
     std::string exe_name;
     std::vector<StartItem> run_installed;
+    // Optional integrity keys: "sha256" (64 hex digits, kept in lowercase;
+    // empty when not given) and "size" (bytes). A package with a sha256 is
+    // checked as it downloads, resumes a broken download and may come from
+    // --package-dir.
+    std::string sha256;
+    std::optional<std::uint64_t> expectedFileSize;
 
     boost::filesystem::path localPath;
     unsigned state = Pending;
@@ -65,6 +75,15 @@ struct InstallerItem {
     bool check_app_running = true;
     bool autodetect_arch = false;
     int lastProcessState = -1;
+};
+
+// A configuration that is good INI but asks for what cannot be: a "sha256"
+// that is not 64 hex digits, a "size" that is not a decimal byte count, or a
+// package without the sha256 that the product section's "require_sha256=true"
+// asks for. Thrown before any result of the configuration is reported.
+class ConfigurationError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Receives the configuration's results, section by section, on the thread
@@ -88,23 +107,33 @@ public:
 // Obtains the configuration (a local file or a download), keeps a copy in
 // the run directory, parses it and hands every result to the observer.
 // Used on one thread (the logic thread) only; used once.
+//
+// With a public key (the build's, see BuildConfigPublicKey) the configuration
+// must come with a detached Ed25519 signature: the configuration URL's path
+// plus ".sig", fetched alongside it, or the local file's path plus ".sig". A
+// signature that is missing or does not match fails the configuration like a
+// failed download ("CONFIG_DOWNLOAD_FAILED" with the reason as "CURL_ERROR",
+// then OnConfigError), and nothing of it is parsed.
 class ConfigParser : private IDownloaderEvents {
 public:
     // `onTaskQueued` is called from the download's worker thread when an
-    // event waits for DoMainThreadWork.
+    // event waits for DoMainThreadWork. An empty `publicKeyPem` takes
+    // configurations unsigned.
     ConfigParser(IConfigParserObserver& observer, std::shared_ptr<IStatisticsTracker> tracker,
-                 std::function<void()> onTaskQueued = {});
+                 std::function<void()> onTaskQueued = {},
+                 std::string publicKeyPem = BuildConfigPublicKey());
     ~ConfigParser() override;
 
-    // Reads a local file at once (throws on a syntax error) or starts the
-    // download.
+    // Reads a local file at once (throws on a syntax error or a
+    // ConfigurationError) or starts the download.
     void Start();
     // Delivers the download's events, which parse the configuration.
     void DoMainThreadWork();
 
     // Parses configuration text and reports it to the observer. Throws
-    // boost::property_tree::ini_parser::ini_parser_error on a syntax error
-    // and std::invalid_argument for a non-numeric install order.
+    // boost::property_tree::ini_parser::ini_parser_error on a syntax error,
+    // std::invalid_argument for a non-numeric install order and
+    // ConfigurationError for unusable integrity keys.
     static void ParseText(const std::string& text, IConfigParserObserver& observer);
 
 private:
@@ -118,12 +147,35 @@ private:
     void OnWorkFailed(unsigned long long downloaded, unsigned long long total,
                       std::string error) override;
 
+    class SignatureEvents;
+    enum class Arrival { Waiting, Arrived, Failed };
+
     void ParseConfig();
+    // Parses what was downloaded; a configuration that cannot be parsed ends
+    // in OnConfigError.
+    void ParseDownloaded();
+    void OnSignatureFinished();
+    void OnSignatureFailed(const std::string& error);
+    // Once the configuration and its signature are both in: checks and parses.
+    void CompleteSignedDownload();
+    void FailConfiguration(const std::string& error);
 
     IConfigParserObserver& m_observer;
     std::shared_ptr<std::stringstream> m_buffer; // shared with the download's stream
     std::unique_ptr<Downloader> m_downloader;
     std::shared_ptr<IStatisticsTracker> m_tracker;
+
+    // The signature: its own download, so that its failure has its own text.
+    std::string m_publicKey;
+    std::string m_downloadUrl;
+    std::string m_signatureUrl;
+    std::shared_ptr<std::stringstream> m_signature;
+    std::unique_ptr<SignatureEvents> m_signatureEvents;
+    std::unique_ptr<Downloader> m_signatureDownloader;
+    Arrival m_configArrival = Arrival::Waiting;
+    Arrival m_signatureArrival = Arrival::Waiting;
+    std::string m_signatureError;
+    bool m_ended = false; // the observer has been told how it went
 };
 
 } // namespace Zentak

@@ -192,5 +192,92 @@ TEST_F(ConfigParserTest, SyntaxErrorsThrowAfterEarlierSections)
                  std::invalid_argument);
 }
 
+const char* const kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+TEST_F(ConfigParserTest, IntegrityKeysAreKeptNormalised)
+{
+    RecordingObserver observer;
+    ConfigParser::ParseText(
+        "[Installer]\nid = a\nSHA256 = 9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08\n"
+        "size = 268435456\n"
+        "[Installer]\nid = b\nurl = http://127.0.0.1/b.tgz\n",
+        observer);
+    ASSERT_EQ(observer.installers.size(), 2u);
+    EXPECT_EQ(observer.installers[0].sha256, kDigest);
+    EXPECT_EQ(observer.installers[0].expectedFileSize, 268435456u);
+    // Without the keys a package is as it always was.
+    EXPECT_EQ(observer.installers[1].sha256, "");
+    EXPECT_FALSE(observer.installers[1].expectedFileSize.has_value());
+}
+
+// Anything wrong with the integrity keys refuses the whole configuration
+// before any of it is reported, wherever the product section stands.
+TEST_F(ConfigParserTest, UnusableIntegrityKeysRefuseTheConfiguration)
+{
+    const std::string good = std::string("sha256 = ") + kDigest + "\n";
+    struct Case {
+        std::string text;
+        std::string error; // empty: accepted
+    } cases[] = {
+        {"[Statistics]\nurl=u\nid=i\n[Installer]\nid = a\nsha256 = abc\n",
+         "Installer a: sha256 must be 64 hexadecimal digits, not \"abc\""},
+        {"[Installer]\nid = a\nsha256 = " + std::string(kDigest).substr(1) + "g\n",
+         "Installer a: sha256 must be 64 hexadecimal digits, not \"" +
+             std::string(kDigest).substr(1) + "g\""},
+        {"[Installer]\nid = a\nsha256 =\n",
+         "Installer a: sha256 must be 64 hexadecimal digits, not \"\""},
+        {"[Installer]\nid = a\nsize = 12 MB\n",
+         "Installer a: size must be a decimal number of bytes, not \"12 MB\""},
+        {"[Installer]\nid = a\nsize = -1\n",
+         "Installer a: size must be a decimal number of bytes, not \"-1\""},
+        {"[Installer]\nid = a\nsize = 99999999999999999999\n",
+         "Installer a: size must be a decimal number of bytes, not \"99999999999999999999\""},
+        {"[Product]\nrequire_sha256 = TRUE\n[Installer]\nid = a\n" + good +
+             "[Installer]\nid = b\n",
+         "Installer b has no sha256, which require_sha256 asks for"},
+        // The product section may come after the packages.
+        {"[Installer]\nid = a\n[Product]\nrequire_sha256 = true\n",
+         "Installer a has no sha256, which require_sha256 asks for"},
+        {"[Product]\nrequire_sha256 = true\n[Installer]\nid = a\n" + good, ""},
+        {"[Product]\nrequire_sha256 = false\n[Installer]\nid = a\n", ""},
+        {"[Product]\nrequire_sha256 = true\n", ""},
+    };
+    for (const Case& test : cases) {
+        RecordingObserver observer;
+        if (test.error.empty()) {
+            EXPECT_NO_THROW(ConfigParser::ParseText(test.text, observer)) << test.text;
+            EXPECT_EQ(observer.calls.back(), "ready") << test.text;
+            continue;
+        }
+        try {
+            ConfigParser::ParseText(test.text, observer);
+            ADD_FAILURE() << "accepted:\n" << test.text;
+        } catch (const ConfigurationError& error) {
+            EXPECT_EQ(error.what(), test.error);
+        }
+        EXPECT_TRUE(observer.calls.empty()) << test.text;
+    }
+}
+
+// A local configuration file that is refused ends like a failed download:
+// Start throws, and the controller shows the no-connection dialog.
+TEST_F(ConfigParserTest, LocalFileWithUnusableKeysThrowsFromStart)
+{
+    const std::string path = ::testing::TempDir() + "/require_sha256.ini";
+    {
+        std::ofstream file(path);
+        file << "[Product]\nrequire_sha256 = true\n[Installer]\nid = a\n";
+    }
+    Settings::Set(ID::ConfigFile, path);
+    struct NoTracker : IStatisticsTracker {
+        void Initialize(const std::string&, const std::string&) override {}
+        void TrackEvent(std::string, const EventParameters&) override {}
+    };
+    RecordingObserver observer;
+    ConfigParser parser(observer, std::make_shared<NoTracker>(), {}, "");
+    EXPECT_THROW(parser.Start(), ConfigurationError);
+    EXPECT_TRUE(observer.calls.empty());
+}
+
 } // namespace
 } // namespace Zentak
