@@ -44,6 +44,7 @@ constexpr Option kOptions[] = {
     {"--module-name", Settings::ID::ModuleName},
     {"--distrib-name", Settings::ID::DistribName},
     {"--unattended", Settings::ID::Unattended},
+    {"--package-dir", Settings::ID::PackageDir},
 };
 
 void ParseArgument(const char* argument)

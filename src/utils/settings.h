@@ -33,6 +33,9 @@ public:
         AssumeContentLengthUnavailable = 25,
         // Our own: run without a window and without a person (console splash).
         Unattended = 26,
+        // Our own: a folder of packages to use instead of downloading them
+        // (only packages whose configuration gives their SHA-256).
+        PackageDir = 27,
     };
 
     class ISettingsObserver {

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <future>
 #include <list>
+#include <vector>
 
 #include <pthread.h>
 
@@ -19,6 +21,7 @@
 #include "logic/config/config_parser.h"
 #include "logic/downloader/download_size.h"
 #include "logic/downloader/downloader.h"
+#include "logic/downloader/sha256.h"
 #include "logic/helpers/sitemark_provider.h"
 #include "logic/logic/splash_image_controller.h"
 #include "logic/tracker/statistics_tracker.h"
@@ -72,6 +75,55 @@ const char* ExitStateText(int state)
     }
 }
 
+// The file name a package has on its server: the last element of its URL's
+// path, without query or fragment; empty when the path ends in "/".
+std::string PackageFileName(const std::string& url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    const std::size_t pathStart =
+        url.find('/', schemeEnd == std::string::npos ? 0 : schemeEnd + 3);
+    if (pathStart == std::string::npos) {
+        return {};
+    }
+    const std::size_t pathEnd = url.find_first_of("?#", pathStart);
+    const std::string path = url.substr(pathStart, pathEnd - pathStart);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name == "." || name == ".." ? std::string() : name;
+}
+
+// Copies `from` to `to` and returns the SHA-256 of the bytes copied (what
+// `to` then holds), or the empty text when either file fails. One pass: the
+// bytes checked are the bytes installed.
+std::string CopyWithSha256(const boost::filesystem::path& from, const boost::filesystem::path& to,
+                           std::uint64_t& copied)
+{
+    std::ifstream source(from.string(), std::ios::in | std::ios::binary);
+    std::ofstream target(to.string(), std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!source || !target) {
+        return {};
+    }
+    Sha256 hash;
+    std::vector<char> block(1024 * 1024);
+    copied = 0;
+    while (source) {
+        source.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::streamsize count = source.gcount();
+        if (count <= 0) {
+            break;
+        }
+        hash.Update(block.data(), static_cast<std::size_t>(count));
+        if (!target.write(block.data(), count)) {
+            return {};
+        }
+        copied += static_cast<std::uint64_t>(count);
+    }
+    target.close();
+    if (!source.eof() || !target) {
+        return {};
+    }
+    return hash.HexDigest();
+}
+
 std::string JoinLocales()
 {
     std::string joined;
@@ -119,7 +171,15 @@ private:
     }
 
     // Configuration and download flow.
-    void StartDownloadingInstallers();
+    // True when a batch was started.
+    bool StartDownloadingInstallers();
+    // Bytes of the package's file that a new attempt continues from: what an
+    // earlier attempt left, for a package whose whole file is checked.
+    std::uint64_t KeptBytes(const InstallerItem& item) const;
+    // Takes the package from the --package-dir folder when a file there has
+    // its sha256; true when it did (the package is then Downloaded).
+    bool UseLocalPackage(InstallerItem& item, const boost::filesystem::path& folder,
+                         const std::string& suffix);
     bool NotEnoughDiskSpaceAvailable();
     void ShowNoConnectionPopup();
     void OnRetryPressedImpl();
@@ -343,7 +403,14 @@ void InstallerLogic::Impl::RunTurn(int stage)
         m_progressImages.clear();
         m_stage.exchange(Installing);
         m_splash->SetPage(ISplash::Progress);
-        StartDownloadingInstallers();
+        if (!StartDownloadingInstallers() &&
+            std::any_of(m_installers.begin(), m_installers.end(), [](const InstallerItem& item) {
+                return item.state == InstallerItem::Downloaded;
+            })) {
+            // Every package came from the package folder: nothing to wait for.
+            m_splash->SetPage(ISplash::Wait);
+            Install();
+        }
         if (m_installers.empty() && Settings::GetBool(ID::Unattended)) {
             // A window would wait for the user to close it; nobody will.
             LOG(INFO) << "Nothing to install, the unattended run ends";
@@ -404,6 +471,11 @@ void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
     }
     m_installers.push_back(std::move(item));
     InstallerItem& stored = m_installers.back();
+    if (stored.expectedFileSize) {
+        // The configuration says how large the package is; no need to ask.
+        stored.expectedSize = *stored.expectedFileSize;
+        return;
+    }
     m_sizeQueries.emplace_back(&stored,
                                std::async(std::launch::async, GetDownloadSize, stored.url));
 }
@@ -500,14 +572,14 @@ std::string InstallerLogic::Impl::RetryDialogName(const InstallerItem& item) con
     return item.display_name.empty() ? m_productDisplayName : item.display_name;
 }
 
-void InstallerLogic::Impl::StartDownloadingInstallers()
+bool InstallerLogic::Impl::StartDownloadingInstallers()
 {
     const auto pending = std::count_if(m_installers.begin(), m_installers.end(),
                                        [](const InstallerItem& item) {
                                            return item.state == InstallerItem::Pending;
                                        });
     if (pending == 0 || NotEnoughDiskSpaceAvailable()) {
-        return;
+        return false;
     }
 
     std::string suffix;
@@ -516,17 +588,22 @@ void InstallerLogic::Impl::StartDownloadingInstallers()
         suffix = std::string(Util::GetSitemarkTag()) + sitemark + "_";
     }
     suffix += Util::GetPreferredBrowserInfo().tag;
+    const boost::filesystem::path packageDir = Settings::GetString(ID::PackageDir);
 
     std::vector<DownloadItem> items;
     for (InstallerItem& installer : m_installers) {
         if (installer.state != InstallerItem::Pending) {
             continue;
         }
+        if (!packageDir.empty() && UseLocalPackage(installer, packageDir, suffix)) {
+            continue;
+        }
         installer.state = InstallerItem::Downloading;
+        std::uint64_t resumeFrom = 0;
         boost::system::error_code error;
         if (installer.localPath.empty() || !boost::filesystem::exists(installer.localPath, error)) {
             installer.localPath = Util::CreateTempPath(m_tempDir, "dmg", suffix);
-        } else {
+        } else if ((resumeFrom = KeptBytes(installer)) == 0) {
             // The retry writes the same file anew. A fresh file instead of a
             // truncated one: closing a truncated, rewritten file makes the
             // file system write it back at once, which would slow a stop.
@@ -536,15 +613,91 @@ void InstallerLogic::Impl::StartDownloadingInstallers()
         item.name = installer.id;
         item.url = installer.url;
         item.path = installer.localPath.string();
-        item.stream = std::make_unique<std::ofstream>(
-            installer.localPath.string(), std::ios::out | std::ios::trunc | std::ios::binary);
+        item.sha256 = installer.sha256;
+        item.size = installer.expectedFileSize;
+        item.resumeFrom = resumeFrom;
+        const std::ios::openmode mode =
+            std::ios::out | std::ios::binary | (resumeFrom > 0 ? std::ios::app : std::ios::trunc);
+        item.stream = std::make_unique<std::ofstream>(installer.localPath.string(), mode);
+        if (resumeFrom > 0) {
+            LOG(INFO) << "Product " << installer.id << " download continues " << item.path
+                      << " from byte " << resumeFrom;
+        }
         installer.downloadStart = Clock::now();
         items.push_back(std::move(item));
     }
-    if (!m_downloader) {
-        return;
+    if (items.empty() || !m_downloader) {
+        return false;
     }
     m_downloader->Download(std::move(items));
+    return true;
+}
+
+std::uint64_t InstallerLogic::Impl::KeptBytes(const InstallerItem& item) const
+{
+    // Without a hash nothing would vouch for the joined file.
+    if (item.sha256.empty()) {
+        return 0;
+    }
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(item.localPath, error);
+    if (error || size == 0) {
+        return 0;
+    }
+    const std::uint64_t whole = item.expectedFileSize.value_or(item.expectedSize);
+    // A file as long as the whole package failed its check or was not
+    // finished for another reason: there is no rest to ask for.
+    if (whole != 0 && size >= whole) {
+        return 0;
+    }
+    return size;
+}
+
+bool InstallerLogic::Impl::UseLocalPackage(InstallerItem& item,
+                                           const boost::filesystem::path& folder,
+                                           const std::string& suffix)
+{
+    const std::string name = PackageFileName(item.url);
+    if (name.empty()) {
+        return false;
+    }
+    const boost::filesystem::path candidate = folder / name;
+    boost::system::error_code error;
+    if (!boost::filesystem::is_regular_file(candidate, error)) {
+        LOG(INFO) << "Package folder has no " << candidate.string() << " for " << item.id
+                  << ", downloading it";
+        return false;
+    }
+    if (item.sha256.empty()) {
+        LOG(INFO) << "Package file " << candidate.string() << " not used for " << item.id
+                  << ": the configuration gives no sha256 to check it against, downloading it";
+        return false;
+    }
+    // A private copy in the run directory, hashed while it is made: the
+    // installer then runs exactly the bytes that were checked, whatever
+    // happens to the folder meanwhile.
+    const boost::filesystem::path target = Util::CreateTempPath(m_tempDir, "dmg", suffix);
+    std::uint64_t copied = 0;
+    const std::string digest = CopyWithSha256(candidate, target, copied);
+    if (digest != item.sha256) {
+        boost::filesystem::remove(target, error);
+        if (digest.empty()) {
+            LOG(INFO) << "Package file " << candidate.string() << " for " << item.id
+                      << " cannot be copied to " << target.string() << ", downloading it";
+        } else {
+            LOG(INFO) << "Package file " << candidate.string() << " for " << item.id
+                      << " does not match its sha256 (expected " << item.sha256 << ", got "
+                      << digest << "), downloading it";
+        }
+        return false;
+    }
+    LOG(INFO) << "Product " << item.id << " taken from " << candidate.string();
+    item.localPath = target;
+    item.receivedBytes = copied;
+    item.state = InstallerItem::Downloaded;
+    m_tracker->TrackEvent("PRODUCT_LOCAL_PACKAGE_USED",
+                          {{"PRODUCT_NAME", item.id}, {"TOTAL_SIZE", std::to_string(copied)}});
+    return true;
 }
 
 bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
