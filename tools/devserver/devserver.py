@@ -23,6 +23,12 @@ State dir:
   events.log            one readable line per event
   events.jsonl          one JSON object per event: name, params (in order), query
   uids.json             the id store (kept across restarts)
+  faults.json           optional, written by tests: scripted failures of content
+                        downloads, read again on every GET, e.g.
+                        {"/content/packages/a.tar.gz": {"status": 503, "times": 1}}
+                        answers the first GET of that path with 503 (without
+                        "times": every GET). HEAD requests are not affected, so
+                        sizes stay known.
 """
 
 import argparse
@@ -154,6 +160,37 @@ class UidStore:
             return True
 
 
+class Faults:
+    """Scripted failures of content downloads (faults.json in the state dir).
+    Safe from any thread."""
+
+    def __init__(self, path):
+        self._lock = threading.Lock()
+        self._path = path
+        self._used = {}
+
+    def take(self, request_path):
+        """The status to fail this GET with, or None to serve it."""
+        with self._lock:
+            try:
+                with open(self._path, encoding="utf-8") as source:
+                    rules = json.load(source)
+            except FileNotFoundError:
+                return None
+            except (OSError, ValueError) as error:
+                log("faults file %s ignored: %s" % (self._path, error))
+                return None
+            rule = rules.get(request_path) if isinstance(rules, dict) else None
+            if not isinstance(rule, dict):
+                return None
+            used = self._used.get(request_path, 0)
+            times = rule.get("times")
+            if times is not None and used >= times:
+                return None
+            self._used[request_path] = used + 1
+            return int(rule.get("status", 503))
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     # HTTP/1.1 for keep-alive and "Expect: 100-continue"; every reply below
     # therefore carries a Content-Length.
@@ -193,6 +230,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         path, query = self.split_target()
         if path.startswith(CONTENT_PREFIX):
+            status = self.server.faults.take(path)
+            if status is not None:
+                log("scripted failure %d for %s" % (status, path))
+                self.reply_text(status, "scripted failure: " + path)
+                return
             self.serve_content(path[len(CONTENT_PREFIX):])
         elif path.startswith(UID_PREFIX):
             self.serve_uid(path[len(UID_PREFIX):], query)
@@ -387,6 +429,7 @@ class DevServer(http.server.ThreadingHTTPServer):
         self.content_rate = content_rate
         self.collector = Collector(state_dir)
         self.uids = UidStore(os.path.join(state_dir, "uids.json"))
+        self.faults = Faults(os.path.join(state_dir, "faults.json"))
 
     @property
     def base_url(self):

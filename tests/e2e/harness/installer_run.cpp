@@ -9,7 +9,9 @@ std::filesystem::path InstallerProgram()
     return std::filesystem::path(ZENTAK_BUNDLE_DIR) / "Contents" / "MacOS" / "installer";
 }
 
-ProcessResult RunInstaller(const InstallerRun& run)
+namespace {
+
+EnvironmentChanges InstallerEnvironment(const InstallerRun& run)
 {
     EnvironmentChanges env;
     env["HOME"] = run.home.string();
@@ -23,9 +25,28 @@ ProcessResult RunInstaller(const InstallerRun& run)
     for (const auto& [name, value] : run.env) {
         env[name] = value;
     }
+    return env;
+}
+
+std::vector<std::string> InstallerCommandLine(const InstallerRun& run)
+{
     std::vector<std::string> argv{InstallerProgram().string()};
     argv.insert(argv.end(), run.args.begin(), run.args.end());
-    return RunProcess(argv, env, run.timeout);
+    return argv;
+}
+
+} // namespace
+
+ProcessResult RunInstaller(const InstallerRun& run)
+{
+    return RunProcess(InstallerCommandLine(run), InstallerEnvironment(run), run.timeout);
+}
+
+std::unique_ptr<BackgroundProcess> StartInstaller(const InstallerRun& run,
+                                                  const std::filesystem::path& stderrFile)
+{
+    return std::make_unique<BackgroundProcess>(InstallerCommandLine(run),
+                                               InstallerEnvironment(run), stderrFile);
 }
 
 std::vector<std::string> Lines(const std::string& text)

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ std::filesystem::path InstallerProgram();
 // Runs the program and waits for its end (bounded by run.timeout, after
 // which it is killed). Throws std::runtime_error when it cannot start.
 ProcessResult RunInstaller(const InstallerRun& run);
+
+// Starts the program in the background with the environment RunInstaller
+// gives it (run.timeout does not apply); its standard error goes to
+// `stderrFile`. Throws std::runtime_error when it cannot start.
+std::unique_ptr<BackgroundProcess> StartInstaller(const InstallerRun& run,
+                                                  const std::filesystem::path& stderrFile);
 
 // The text split at line feeds (a last line without one included).
 std::vector<std::string> Lines(const std::string& text);

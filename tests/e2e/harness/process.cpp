@@ -297,9 +297,61 @@ std::optional<std::string> BackgroundProcess::ReadLine(milliseconds timeout)
     }
 }
 
+bool BackgroundProcess::WaitForExit(milliseconds timeout)
+{
+    if (m_result) {
+        return true;
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            ProcessResult result;
+            Record(status, result);
+            m_result = result;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        ReadInto(m_buffer, kPollStep);
+    }
+    // What it wrote last; a grandchild that kept the pipe open must not hold
+    // the caller.
+    const auto drainEnd = Clock::now() + kDrainAfterExit;
+    while (m_out >= 0 && Clock::now() < drainEnd) {
+        ReadInto(m_buffer, kPollStep);
+    }
+    return true;
+}
+
+void BackgroundProcess::ReadInto(std::string& buffer, milliseconds wait)
+{
+    if (m_out < 0) {
+        std::this_thread::sleep_for(wait);
+        return;
+    }
+    pollfd fd{m_out, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(wait.count())) <= 0) {
+        return;
+    }
+    char chunk[4096];
+    const ssize_t got = read(m_out, chunk, sizeof chunk);
+    if (got > 0) {
+        buffer.append(chunk, static_cast<size_t>(got));
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(m_out);
+        m_out = -1;
+    }
+}
+
 ProcessResult BackgroundProcess::Stop(milliseconds grace)
 {
     if (m_result) {
+        if (m_out >= 0) {
+            close(m_out);
+            m_out = -1;
+        }
         return *m_result;
     }
     ProcessResult result;

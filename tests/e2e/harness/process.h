@@ -53,6 +53,11 @@ public:
     // when none came within `timeout` or the output ended.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
 
+    // Waits, without signalling it, until it has ended or `timeout` passed;
+    // its standard output is collected meanwhile for ReadLine. True when it
+    // ended; Stop then returns how.
+    bool WaitForExit(std::chrono::milliseconds timeout);
+
     // SIGTERM, then SIGKILL when it has not ended within `grace`. Returns how
     // it ended; later calls return the same result.
     ProcessResult Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
@@ -60,6 +65,9 @@ public:
     pid_t Pid() const { return m_pid; }
 
 private:
+    // Appends what its standard output has within `wait`.
+    void ReadInto(std::string& buffer, std::chrono::milliseconds wait);
+
     pid_t m_pid = -1;
     int m_out = -1;
     std::string m_buffer;
