@@ -1,5 +1,6 @@
 #include "external/plist.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -75,6 +76,103 @@ bool WriteAll(int fd, const char* data, size_t size)
     return true;
 }
 
+// Reads a big-endian unsigned number of `size` bytes at `offset`; false when
+// it does not lie inside `data` or is wider than 8 bytes.
+bool ReadNumber(const std::vector<char>& data, std::uint64_t offset, std::uint64_t size,
+                std::uint64_t& value)
+{
+    if (size == 0 || size > 8 || offset > data.size() || size > data.size() - offset) {
+        return false;
+    }
+    value = 0;
+    for (std::uint64_t i = 0; i < size; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(data[offset + i]);
+    }
+    return true;
+}
+
+// True when a string object of a binary plist (ASCII or UTF-16, keys
+// included) holds a NUL character. Objects are found through the offset
+// table; whatever does not lie inside the file is left to libplist to refuse.
+bool BinaryPlistHasNulInText(const std::vector<char>& data)
+{
+    constexpr std::uint64_t kTrailerSize = 32;
+    if (data.size() < 8 + kTrailerSize) {
+        return false;
+    }
+    const std::uint64_t trailer = data.size() - kTrailerSize;
+    const std::uint64_t offsetSize = static_cast<unsigned char>(data[trailer + 6]);
+    std::uint64_t objects = 0;
+    std::uint64_t table = 0;
+    if (!ReadNumber(data, trailer + 8, 8, objects) || !ReadNumber(data, trailer + 24, 8, table) ||
+        table >= data.size() || offsetSize == 0) {
+        return false;
+    }
+    // Every offset takes at least one byte of the file: a larger count is a
+    // lie, and the loop stays bounded by the file size. An object that many
+    // offsets name is looked at once.
+    objects = std::min<std::uint64_t>(objects, data.size());
+    std::vector<bool> seen(data.size(), false);
+    for (std::uint64_t i = 0; i < objects; ++i) {
+        std::uint64_t offset = 0;
+        if (!ReadNumber(data, table + i * offsetSize, offsetSize, offset)) {
+            break; // the table runs off the end of the file
+        }
+        // An object that is never referenced may point anywhere.
+        if (offset >= data.size() || seen[offset]) {
+            continue;
+        }
+        seen[offset] = true;
+        const unsigned char marker = static_cast<unsigned char>(data[offset]);
+        const unsigned type = marker >> 4;
+        if (type != 0x5 && type != 0x6) {
+            continue;
+        }
+        std::uint64_t length = marker & 0x0F;
+        std::uint64_t start = offset + 1;
+        if (length == 0x0F) {
+            // The length follows as an integer object: 0x1N, then 2^N bytes.
+            if (start >= data.size()) {
+                continue;
+            }
+            const unsigned char intMarker = static_cast<unsigned char>(data[start]);
+            const std::uint64_t intSize = std::uint64_t{1} << (intMarker & 0x0F);
+            if ((intMarker >> 4) != 0x1 || !ReadNumber(data, start + 1, intSize, length)) {
+                continue;
+            }
+            start += 1 + intSize;
+        }
+        const std::uint64_t unit = type == 0x5 ? 1 : 2;
+        if (start > data.size() || length > (data.size() - start) / unit) {
+            continue;
+        }
+        for (std::uint64_t c = 0; c < length; ++c) {
+            bool zero = true;
+            for (std::uint64_t b = 0; b < unit; ++b) {
+                zero = zero && data[start + c * unit + b] == '\0';
+            }
+            if (zero) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// libplist takes a NUL character inside a string or key, then stops the
+// process on a failed assertion when asked for the text, or copies the
+// string short and reads past its end when writing the file. No preference
+// file of ours holds one, and in XML it is not even allowed: such a file is
+// corrupt, like any other the reader refuses.
+bool HasNulInText(const std::vector<char>& data)
+{
+    static const char kBinaryMagic[] = "bplist00";
+    if (data.size() >= 8 && std::equal(kBinaryMagic, kBinaryMagic + 8, data.begin())) {
+        return BinaryPlistHasNulInText(data);
+    }
+    return std::find(data.begin(), data.end(), '\0') != data.end();
+}
+
 // A file that another program wrote, or a damaged one, may repeat a key: the
 // binary reader keeps every copy and finds the first, while the XML reader
 // keeps the last. A string stored into such a dictionary replaced one copy,
@@ -142,6 +240,10 @@ PlistPtr ReadDictionary(const fs::path& path)
     }
     if (data.empty()) {
         LOG(WARNING) << "Plist " << path.string() << " is empty";
+        return empty;
+    }
+    if (HasNulInText(data)) {
+        LOG(WARNING) << "Plist " << path.string() << " holds a NUL character in a text, read as empty";
         return empty;
     }
     plist_t parsed = nullptr;
@@ -245,9 +347,10 @@ public:
         if (!node || plist_get_node_type(node) != PLIST_STRING) {
             return std::string();
         }
-        // libplist reads a string with a NUL byte in it from a damaged or
-        // hostile file, then stops the process with a failed assertion when
-        // asked for it as a C string; its buffer and length are safe to read.
+        // Files with a NUL character in a text are refused when read (see
+        // HasNulInText); should libplist still make such a string, its
+        // buffer and length are safe to read where asking for a C string
+        // would stop the process on an assertion.
         uint64_t length = 0;
         const char* value = plist_get_string_ptr(node, &length);
         if (!value) {

@@ -151,21 +151,70 @@ TEST_F(PlistTest, NonStringValuesReadAsEmpty)
     EXPECT_EQ(dictionary->GetString("text"), "kept");
 }
 
-// libplist reads a raw NUL byte inside a string, then aborts the process on
-// an assertion when the string is asked for. A damaged preference file must
-// not end the program: such a value reads as empty, the others as they are.
-TEST_F(PlistTest, StringWithANulByteReadsAsEmpty)
+// libplist takes a NUL character inside a string or key, then aborts the
+// process on an assertion when the text is asked for, or reads past the end
+// of its copy when the dictionary is written. A damaged preference file must
+// not end the program: it reads as empty, like any other corrupt file, and a
+// store replaces it.
+TEST_F(PlistTest, NulCharacterInATextMakesTheFileReadAsEmpty)
 {
-    const fs::path path = m_folder / "nul.plist";
-    WriteFile(path, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                                "<key>SITEMARK</key><string>0f8f\0\0ad5b</string>"
-                                "<key>text</key><string>kept</string></dict></plist>\n",
-                                164));
-    auto dictionary = OpenPlistDictionary(path);
-    EXPECT_EQ(dictionary->GetString("SITEMARK"), "");
-    EXPECT_EQ(dictionary->GetString("text"), "kept");
-    dictionary->SetString("SITEMARK", "fresh");
-    EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "fresh");
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"xml string", std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                   "<key>SITEMARK</key><string>0f8f\0\0ad5b</string>"
+                                   "<key>text</key><string>kept</string></dict></plist>\n",
+                                   164)},
+        {"binary ASCII string",
+         std::string("bplist00\xd2\x01\x02\x03\x04\x58SITEMARK\x54text\x53\x61\x00\x62"
+                     "\x54kept\x08\x0d\x16\x1b\x1f\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00"
+                     "\x00\x00\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                     "\x00\x00\x00\x00\x24",
+                     73)},
+        {"binary UTF-16 key",
+         std::string("bplist00\xd2\x01\x02\x03\x04\x6a\x00S\x00I\x00T\x00E\x00\x00\x00M\x00"
+                     "A\x00R\x00K\x20\xac\x54text\x51x\x54kept\x08\x0d\x22\x27\x29\x00\x00"
+                     "\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x05\x00\x00\x00"
+                     "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e",
+                     83)},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = m_folder / "nul.plist";
+        WriteFile(path, c.content);
+        auto dictionary = OpenPlistDictionary(path);
+        EXPECT_EQ(dictionary->GetString("SITEMARK"), "") << c.name;
+        EXPECT_EQ(dictionary->GetString("text"), "") << c.name;
+        dictionary->SetString("SITEMARK", "fresh");
+        EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "fresh") << c.name;
+        EXPECT_EQ(ReadFile(path).find('\0'), std::string::npos) << c.name;
+    }
+}
+
+// Every file the fuzzer found stopping or corrupting the plist layer is kept
+// beside its seeds; each must read without harm, take a store and read it
+// back.
+TEST_F(PlistTest, FilesTheFuzzerFoundReadAndStoreSafely)
+{
+    const fs::path corpus = fs::path(ZENTAK_TEST_DATA_DIR).parent_path() / "fuzz" / "corpus" / "fuzz_plist";
+    int found = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(corpus)) {
+        if (entry.path().filename().string().rfind("regression-", 0) != 0) {
+            continue;
+        }
+        ++found;
+        const fs::path path = m_folder / "found.plist";
+        fs::copy_file(entry.path(), path, fs::copy_options::overwrite_existing);
+        {
+            auto dictionary = OpenPlistDictionary(path);
+            dictionary->GetString("SITEMARK");
+            dictionary->SetString("SITEMARK", "stored");
+        }
+        EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "stored") << entry.path();
+        EXPECT_EQ(ReadFile(path).find('\0'), std::string::npos) << entry.path();
+    }
+    EXPECT_GE(found, 4);
 }
 
 // A repeated key: the binary reader kept both copies and found the first,
