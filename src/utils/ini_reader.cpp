@@ -115,13 +115,9 @@ std::string GetTaggedValueFromName(const std::string& name, const std::string& t
 
 std::string GetTaggedValueFromFilename(const std::string& tag)
 {
-    // The settings hold the disk image's name unless "--distrib-name" gave
-    // another one; the tags must follow what the rest of the run sees.
-    const std::any setting = Settings::Get(Settings::ID::DistribName);
-    if (const auto* name = std::any_cast<std::string>(&setting)) {
-        return GetTaggedValueFromName(*name, tag);
-    }
-    return GetTaggedValueFromName(GetDistribName(), tag);
+    // The tags follow the name the rest of the run sees ("--distrib-name"
+    // included).
+    return GetTaggedValueFromName(CurrentDistribName(), tag);
 }
 
 std::string AppendStagingValue(const std::string& url, const std::string& staging)

@@ -1,6 +1,7 @@
 #include "logic/logic/splash_image_controller.h"
 
 #include <cstdio>
+#include <cstring>
 #include <streambuf>
 
 #include <glog/logging.h>
@@ -40,6 +41,8 @@ private:
 };
 
 namespace {
+
+constexpr const char* kLocalePlaceholder = "--locale--";
 
 const char* ImageType(ISplash::Page page)
 {
@@ -104,17 +107,19 @@ void SplashImageController::LoadProgressImages(
     std::vector<DownloadItem> items;
     for (auto& [page, url] : images) {
         const std::string name = AddStream(page);
-        if (url.find("--locale--") != std::string::npos) {
-            url = Util::ReplaceAll(url, "--locale--", Settings::CurrentLocale());
-            // An unset locale removes the place-holder.
-            if (Settings::CurrentLocale().empty()) {
-                std::string::size_type at;
-                while ((at = url.find("--locale--")) != std::string::npos) {
-                    url.erase(at, 10);
-                }
-            }
+        // An unset locale removes the place-holder (which ReplaceAll, given
+        // an empty replacement, would leave alone).
+        const std::string locale = Settings::CurrentLocale();
+        for (auto at = url.find(kLocalePlaceholder); at != std::string::npos;
+             at = url.find(kLocalePlaceholder, at + locale.size())) {
+            url.replace(at, std::strlen(kLocalePlaceholder), locale);
         }
         items.push_back(MakeItem(name, std::move(url)));
+    }
+    // An empty batch fails by definition; without pictures there is nothing
+    // to fetch and nothing failed.
+    if (items.empty()) {
+        return;
     }
     m_downloader->Download(std::move(items));
 }

@@ -54,6 +54,10 @@ VolumeRecords GetVolumesInfo();
 // volume in `records`; empty when there is none.
 std::string DistribNameFromVolumes(const VolumeRecords& records);
 std::string GetDistribName();
+// The distribution name the run goes by: the setting DistribName (filled from
+// the disk image, or given with "--distrib-name") when it holds a text,
+// otherwise GetDistribName().
+std::string CurrentDistribName();
 // Browser named by a tag in `distribName`, first tag in table order.
 PreferredBrowserInfo BrowserFromDistribName(const std::string& distribName);
 PreferredBrowserInfo GetPreferredBrowserInfo();

@@ -1,6 +1,7 @@
 // The parts of the system queries that are the same on every platform.
 #include "utils/mac/system_info.h"
 #include "utils/mac/system_info_platform.h"
+#include "utils/settings.h"
 
 #include <cstdio>
 #include <fstream>
@@ -135,9 +136,18 @@ PreferredBrowserInfo BrowserFromDistribName(const std::string& distribName)
     return {};
 }
 
+std::string CurrentDistribName()
+{
+    const std::any setting = Settings::Get(Settings::ID::DistribName);
+    if (const auto* name = std::any_cast<std::string>(&setting)) {
+        return *name;
+    }
+    return GetDistribName();
+}
+
 PreferredBrowserInfo GetPreferredBrowserInfo()
 {
-    return BrowserFromDistribName(GetDistribName());
+    return BrowserFromDistribName(CurrentDistribName());
 }
 
 // The configuration's keys and the statistics are named after these values,
