@@ -345,6 +345,8 @@ TEST_F(InstallScriptTest, AnInterruptedInstallLeavesTheOldCopyIntact)
         EXPECT_EQ(again.exitCode, 0) << again.Describe() << "\n" << again.out;
         EXPECT_EQ(InstalledVersion("Prod"), "2");
         EXPECT_TRUE(fs::exists(applications / "Prod.app/Contents/Resources/many/file11999.txt"));
+        // ... and tidies up what the killed one left behind.
+        EXPECT_EQ(Installed(), std::vector<std::string>{"Prod.app"}) << "staging folder left";
     }
 }
 

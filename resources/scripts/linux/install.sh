@@ -51,8 +51,26 @@ apps=${ZENTAK_APPLICATIONS_DIR:-${HOME:-}/Applications}
 [ -n "${HOME:-}${ZENTAK_APPLICATIONS_DIR:-}" ] || fail "no Applications folder (HOME is not set)"
 mkdir -p "$apps" 2>/dev/null || fail "cannot create the Applications folder $apps"
 
+# A staging folder whose install was killed outright (no trap ran) is
+# tidied up by the next install: its old copy goes back if it had already
+# stepped aside, and the partial product is removed. A folder whose
+# installer still runs is left alone.
+for leftover in "$apps"/.installing.*; do
+  [ -d "$leftover" ] || continue
+  owner=$(cat "$leftover/pid" 2>/dev/null)
+  if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then
+    continue
+  fi
+  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ]; then
+    previous_target=$(cat "$leftover/target")
+    [ -e "$previous_target" ] || mv -T "$leftover/previous" "$previous_target" 2>/dev/null
+  fi
+  rm -rf "$leftover"
+done
+
 staging=$(mktemp -d "$apps/.installing.XXXXXX" 2>/dev/null) ||
   fail "cannot create a staging folder in $apps"
+echo $$ >"$staging/pid"
 target=""
 cleanup() {
   # Interrupted between the two renames: the old copy goes back.
@@ -114,6 +132,7 @@ program="$product/Contents/MacOS/$name"
 [ -f "$program" ] && [ -x "$program" ] || fail "package $package has no program Contents/MacOS/$name"
 
 target="$apps/$top"
+echo "$target" >"$staging/target"
 if [ -e "$target" ] || [ -L "$target" ]; then
   # The old copy steps aside by rename, the new one takes its name by
   # rename; the old one is removed with the staging folder.
