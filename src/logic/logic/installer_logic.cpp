@@ -721,10 +721,13 @@ bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
         if (available >= required) {
             continue;
         }
-        m_splash->ShowNotEnoughDiskSpaceDialog(volume.string(), required, available);
+        // Reported before the dialog: a splash that answers at once (the
+        // console splash of an unattended run) must not have its answer
+        // reach the statistics before the refusal it answers.
         m_tracker->TrackEvent("NOT_ENOUGH_DISK_SPACE",
                               {{"REQUIRED_BYTES", std::to_string(required)},
                                {"AVAILABLE_BYTES", std::to_string(available)}});
+        m_splash->ShowNotEnoughDiskSpaceDialog(volume.string(), required, available);
         return true;
     }
     return false;
