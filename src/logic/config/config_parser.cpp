@@ -404,7 +404,15 @@ void ConfigParser::DoMainThreadWork()
 
 void ConfigParser::OnWorkStarted(unsigned long long)
 {
-    m_tracker->TrackEvent("CONFIG_DOWNLOAD_STARTED");
+    TrackDownloadStarted();
+}
+
+void ConfigParser::TrackDownloadStarted()
+{
+    if (!m_startTracked) {
+        m_startTracked = true;
+        m_tracker->TrackEvent("CONFIG_DOWNLOAD_STARTED");
+    }
 }
 
 void ConfigParser::OnWorkFinished(unsigned long long)
@@ -460,7 +468,10 @@ void ConfigParser::CompleteSignedDownload()
         return;
     }
     if (m_signatureArrival == Arrival::Failed) {
-        // No need to wait for the configuration: it cannot be used.
+        // No need to wait for the configuration: it cannot be used. Its
+        // download may not even have reported its start yet; the events
+        // still tell the story in order.
+        TrackDownloadStarted();
         FailConfiguration("configuration signature " + m_signatureUrl + " not available: " +
                           (m_signatureError.empty() ? "download stopped" : m_signatureError));
         return;

@@ -159,6 +159,8 @@ private:
     // Once the configuration and its signature are both in: checks and parses.
     void CompleteSignedDownload();
     void FailConfiguration(const std::string& error);
+    // "CONFIG_DOWNLOAD_STARTED", once.
+    void TrackDownloadStarted();
 
     IConfigParserObserver& m_observer;
     std::shared_ptr<std::stringstream> m_buffer; // shared with the download's stream
@@ -176,6 +178,7 @@ private:
     Arrival m_signatureArrival = Arrival::Waiting;
     std::string m_signatureError;
     bool m_ended = false; // the observer has been told how it went
+    bool m_startTracked = false;
 };
 
 } // namespace Zentak
