@@ -1,0 +1,418 @@
+#include "splash/window/mac_splash.h"
+
+#include <any>
+#include <csignal>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+#include <glog/logging.h>
+
+#include "external/crash_handler.h"
+#include "utils/settings.h"
+#import "splash/window/splash_impl.h"
+#import "splash/window/view_controller.h"
+#import "splash/window/window_support.h"
+
+namespace Zentak {
+namespace {
+
+// What a caller waiting for the main thread waits on. Shared with the
+// hand-over objects, which may outlive the bridge in the run loop's queue.
+struct HandOverState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool loopEnded = false;
+};
+
+using SharedState = std::shared_ptr<HandOverState>;
+
+} // namespace
+} // namespace Zentak
+
+// One selector handed to the main thread: performs it on the window, with the
+// window as argument, then releases the caller.
+@interface SplashHandOver : NSObject {
+    SplashImpl* window;
+    SEL selector;
+    Zentak::SharedState* state;
+    BOOL started;
+    BOOL done;
+}
+- (id)initWithWindow:(SplashImpl*)target
+            selector:(SEL)action
+               state:(const Zentak::SharedState&)shared;
+- (void)run:(id)unused;
+- (BOOL)isDone;
+@end
+
+@implementation SplashHandOver
+
+- (id)initWithWindow:(SplashImpl*)target
+            selector:(SEL)action
+               state:(const Zentak::SharedState&)shared
+{
+    self = [super init];
+    if (self) {
+        window = [target retain];
+        selector = action;
+        state = new Zentak::SharedState(shared);
+    }
+    return self;
+}
+
+- (void)dealloc
+{
+    [window release];
+    delete state;
+    [super dealloc];
+}
+
+- (void)run:(id)unused
+{
+    (void)unused;
+    // Scheduled in several modes, the same hand-over can come round again
+    // in a loop nested inside it; it runs once.
+    if (started) {
+        return;
+    }
+    started = YES;
+    // However the selector ends, the caller must not wait forever.
+    struct Release {
+        Zentak::HandOverState& shared;
+        BOOL& done;
+        ~Release()
+        {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            done = YES;
+            shared.changed.notify_all();
+        }
+    } release{**state, done};
+    [window performSelector:selector withObject:window];
+}
+
+- (BOOL)isDone
+{
+    return done;
+}
+
+@end
+
+// Nothing: the thread it runs on tells Cocoa that the program has threads.
+@interface SplashThreadMarker : NSObject
++ (void)nothing:(id)unused;
+@end
+
+@implementation SplashThreadMarker
++ (void)nothing:(id)unused
+{
+    (void)unused;
+}
+@end
+
+namespace Zentak {
+
+class MacSplash::Impl : public ISettingsObserver {
+public:
+    explicit Impl(ISplashEventObserver& observer);
+    ~Impl() override;
+
+    void Run();
+    // Runs `selector` of the window on the main thread and waits for it.
+    void Perform(SEL selector);
+    // The same without waiting.
+    void Post(SEL selector);
+    SplashImpl* Window() const { return m_window; }
+    ISplashEventObserver& Observer() const { return m_observer; }
+
+    void OnSettingsChanged(Settings::ID id, const std::any& value) override;
+
+private:
+    void EndLoop();
+
+    SplashImpl* m_window = nil;
+    ISplashEventObserver& m_observer;
+    SharedState m_state = std::make_shared<HandOverState>();
+};
+
+namespace {
+
+// Threads that the toolkit did not start (the logic's std::thread) must be
+// made known to it before they use Objective-C objects.
+void RegisterForeignThread()
+{
+#ifdef GNUSTEP
+    GSRegisterCurrentThread();
+#endif
+}
+
+} // namespace
+
+MacSplash::Impl::Impl(ISplashEventObserver& observer) : m_observer(observer)
+{
+    @autoreleasepool {
+        // Read by the toolkit when the application object is made: no icon
+        // window, and title bars drawn by us where no window manager runs.
+        [[NSUserDefaults standardUserDefaults]
+            registerDefaults:[NSDictionary dictionaryWithObjectsAndKeys:@"YES", @"GSSuppressAppIcon",
+                                                                        @"NO",
+                                                                        @"GSBackHandlesWindowDecorations",
+                                                                        nil]];
+        [NSApplication sharedApplication];
+#ifdef GNUSTEP
+        // Once GNUstep's task class has seen SIGCHLD it reaps every child of
+        // the process (waitpid on any child) from its run loop, and the
+        // process executor would never learn how an installer ended. The
+        // class installs its handler when first used (it starts the
+        // toolkit's notification daemon): use it now, then restore the
+        // default disposition.
+        [NSTask class];
+        signal(SIGCHLD, SIG_DFL);
+#endif
+#ifndef GNUSTEP
+        if (![NSThread isMultiThreaded]) {
+            [NSThread detachNewThreadSelector:@selector(nothing:)
+                                     toTarget:[SplashThreadMarker class]
+                                   withObject:nil];
+        }
+#endif
+        Settings::RegisterObserver(this);
+        m_window = [[SplashImpl alloc] initWithObserver:&observer
+                                            contentRect:NSMakeRect(0, 0, 640, 480)];
+        [m_window setTitle:@"Installer"];
+        [m_window center];
+        ViewController* controller = [[[ViewController alloc] initWithNibName:nil
+                                                                        bundle:nil] autorelease];
+        [m_window setSplashViewController:controller];
+#ifdef GNUSTEP
+        // The window took the page's size; keep it centred.
+        [m_window center];
+#endif
+    }
+}
+
+MacSplash::Impl::~Impl()
+{
+    Settings::UnregisterObserver(this);
+    EndLoop();
+    @autoreleasepool {
+        [m_window clearObserver];
+        [m_window orderOut:nil];
+        [m_window release];
+        m_window = nil;
+    }
+}
+
+void MacSplash::Impl::EndLoop()
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->loopEnded = true;
+    m_state->changed.notify_all();
+}
+
+void MacSplash::Impl::Run()
+{
+    // Callers still waiting for the main thread are released however the
+    // loop ends.
+    struct LoopEnd {
+        Impl& impl;
+        ~LoopEnd() { impl.EndLoop(); }
+    } loopEnd{*this};
+    try {
+        @autoreleasepool {
+            [m_window makeKeyAndOrderFront:nil];
+            [NSApp run];
+        }
+        return;
+    } catch (const std::exception& error) {
+        LOG(ERROR) << "Splash event loop failed: " << error.what();
+        Core::TrackException(Core::TypeName(error), error.what());
+    } catch (...) {
+        LOG(ERROR) << "Splash event loop failed";
+    }
+    m_observer.OnExitButtonPressed();
+    @autoreleasepool {
+        [m_window Close];
+    }
+}
+
+void MacSplash::Impl::Perform(SEL selector)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        if ([NSThread isMainThread]) {
+            [m_window performSelector:selector withObject:m_window];
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            if (m_state->loopEnded) {
+                return;
+            }
+        }
+        SplashHandOver* call = [[[SplashHandOver alloc] initWithWindow:m_window
+                                                               selector:selector
+                                                                  state:m_state] autorelease];
+        [call performSelectorOnMainThread:@selector(run:)
+                               withObject:nil
+                            waitUntilDone:NO
+                                    modes:Window::HandOverModes()];
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->changed.wait(lock, [&] { return [call isDone] || m_state->loopEnded; });
+    }
+}
+
+void MacSplash::Impl::Post(SEL selector)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        if ([NSThread isMainThread]) {
+            [m_window performSelector:selector withObject:m_window];
+            return;
+        }
+        [m_window performSelectorOnMainThread:selector
+                                   withObject:m_window
+                                waitUntilDone:NO
+                                        modes:Window::HandOverModes()];
+    }
+}
+
+void MacSplash::Impl::OnSettingsChanged(Settings::ID id, const std::any&)
+{
+    // The store calls observers while it holds its notification guard; a
+    // wait for the main thread here could meet the main thread waiting for
+    // that guard. So these are posted, not awaited; the pages read the
+    // settings again when they run.
+    switch (id) {
+    case Settings::ID::Locale:
+        Post(@selector(UpdateLocale:));
+        break;
+    case Settings::ID::ProductVersion:
+    case Settings::ID::ProductDisplayName:
+        Post(@selector(UpdateInstallerInfo:));
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- MacSplash -------------------------------------------------------------
+
+MacSplash::MacSplash(ISplashEventObserver& observer) : m_impl(std::make_unique<Impl>(observer))
+{
+}
+
+MacSplash::~MacSplash() = default;
+
+void MacSplash::RunSplash()
+{
+    m_impl->Run();
+}
+
+void MacSplash::SetPage(Page page)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetPage:page];
+    }
+    m_impl->Perform(@selector(UpdatePage:));
+}
+
+void MacSplash::UpdateProgress(int value)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetDownloadProgress:value];
+    }
+    m_impl->Perform(@selector(UpdateProgress:));
+}
+
+void MacSplash::UpdateInstallerInfo()
+{
+    m_impl->Perform(@selector(UpdateInstallerInfo:));
+}
+
+void MacSplash::Close()
+{
+    m_impl->Observer().OnExitButtonPressed();
+    m_impl->Perform(@selector(Close));
+}
+
+void MacSplash::SetMainImage(std::string data)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetImage:ISplash::Start
+                         imageData:[NSData dataWithBytes:data.data() length:data.size()]];
+    }
+    m_impl->Perform(@selector(UpdateMainImage:));
+}
+
+void MacSplash::SetProgressImage(Page page, std::string data)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetImage:page
+                         imageData:[NSData dataWithBytes:data.data() length:data.size()]];
+    }
+    m_impl->Perform(@selector(UpdateInstallImage:));
+}
+
+void MacSplash::SetCloseButtonState(ButtonState state)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetCloseButtonState:state];
+    }
+    m_impl->Perform(@selector(UpdateCloseButtonState:));
+}
+
+void MacSplash::ShowNoConnectionError()
+{
+    m_impl->Perform(@selector(ShowNoConnectionError));
+}
+
+void MacSplash::ShowRetryDialog(const std::string& product, IProcessExecutorObserver::ProcessState)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetProduct:Window::ToNSString(product)];
+    }
+    m_impl->Perform(@selector(ShowRetryDialog));
+}
+
+void MacSplash::ShowPlatformRequiredDialog(const std::string&)
+{
+}
+
+void MacSplash::ShowInstallerAlreadyRunningDialog(const std::string&)
+{
+    m_impl->Perform(@selector(ShowInstallerAlreadyRunningDialog));
+}
+
+void MacSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t required,
+                                             uint64_t available)
+{
+    RegisterForeignThread();
+    @autoreleasepool {
+        [m_impl->Window() SetDisk:Window::ToNSString(disk)
+                    spaceRequired:required
+                      whileHaving:available];
+    }
+    m_impl->Perform(@selector(ShowNotEnoughDiskSpaceDialog));
+}
+
+void MacSplash::ShowProgramIsRunningDialog(const std::string&)
+{
+}
+
+#ifdef __APPLE__
+bool WindowDisplayAvailable(std::string&)
+{
+    return true;
+}
+#endif
+
+} // namespace Zentak
+
