@@ -1,0 +1,456 @@
+// The built program with its window on a virtual display, driven with the
+// mouse the way a person would, against the development server: what the
+// person sees (screenshots kept under the build folder, checked for what a
+// program can check) and what the maker's servers receive.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "desktop.h"
+#include "harness/temp_dir.h"
+#include "localization/translater.h"
+#include "window_session.h"
+
+namespace Zentak::WindowTest {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kWindowLimit = 60s;
+constexpr auto kReadyLimit = 60s;
+constexpr auto kEventLimit = 30s;
+constexpr auto kDialogLimit = 60s;
+constexpr auto kRunLimit = 180s;
+
+// Where the start page puts its controls (page coordinates, origin at the
+// bottom left of the 640 x 440 page).
+constexpr Rect kInstallButton{270, 132, 100, 34};
+constexpr Rect kSpinnerArea{180, 200, 280, 30};
+// The left part of the language selector, clear of the spinner's place.
+constexpr Rect kLanguageSelector{240, 200, 55, 30};
+constexpr int kConsentRowY = 46;
+// The list GNUstep opens under the language selector: its arrow button, and
+// the first item (Deutsch, the first locale of the table).
+constexpr int kSelectorArrowX = 391;
+constexpr int kSelectorArrowY = 222;
+constexpr int kFirstListItemX = 285;
+constexpr int kFirstListItemY = 188;
+// Left of the install button, under the selector: plain page until the list opens.
+constexpr Rect kLanguageList{240, 170, 28, 25};
+// The licence page: its text and its two buttons.
+constexpr Rect kLicenceText{48, 100, 540, 300};
+constexpr int kBackButtonX = 370;
+constexpr int kAcceptButtonX = 269;
+constexpr int kLicenceButtonY = 47;
+// The install page: the picture, and the percentage right of the bar.
+constexpr Rect kPicture{34, 90, 572, 316};
+constexpr Rect kPercentText{536, 24, 80, 18};
+constexpr Rect kStatusText{24, 24, 400, 18};
+
+// Screenshot names are numbered so that the folder reads in order.
+class Shots {
+public:
+    explicit Shots(const WindowSession& session) : m_session(session) {}
+    Image Take(const std::string& name)
+    {
+        char prefix[8];
+        std::snprintf(prefix, sizeof prefix, "%02d-", ++m_number);
+        return m_session.Screen().Capture(prefix + name);
+    }
+
+private:
+    const WindowSession& m_session;
+    int m_number = 0;
+};
+
+// A rectangle of the page, on the screen.
+Rect OnScreen(const WindowSession& session, const Rect& page)
+{
+    return session.PageRect(page.x, page.y, page.width, page.height);
+}
+
+bool Shows(const Image& image, const WindowSession& session, const Rect& page, size_t colours = 2)
+{
+    return image.Colours(OnScreen(session, page)) >= colours;
+}
+
+// The consent checkbox: its white left bevel edge is the first white pixel
+// on its row (the box and its text are centred together, so where the box
+// is depends on the text's width).
+std::optional<int> ConsentBoxX(const Image& image, const WindowSession& session)
+{
+    const Rect row = session.PageRect(120, kConsentRowY, 200, 1);
+    for (int x = row.x; x < row.x + row.width; ++x) {
+        if (image.Pixel(x, row.y) == 0xFFFFFF) {
+            return x - session.Content().x;
+        }
+    }
+    return std::nullopt;
+}
+
+::testing::AssertionResult WindowHasContentSize(const WindowSession& session)
+{
+    const Rect frame = session.Frame();
+    if (frame.width == kContentWidth + 2 * kFrameBorder &&
+        frame.height == kContentHeight + kTitleBarHeight + kFrameBorder) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "window frame " << frame.width << " x " << frame.height
+                                         << ", expected a 640 x 440 content";
+}
+
+::testing::AssertionResult NotBlank(const Image& image, const Rect& area)
+{
+    const size_t colours = image.Colours(area);
+    if (colours >= 8) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "only " << colours << " colours on the screenshot";
+}
+
+std::string Text(TranslaterText key, const std::string& locale)
+{
+    return Translater::GetLocalizedText(key, locale);
+}
+
+// Ticks the consent box once the start page is ready, and waits until the
+// collector has the answer.
+::testing::AssertionResult TickConsent(WindowSession& session, Shots& shots, size_t times = 1)
+{
+    const Image ready = shots.Take("consent-before");
+    const std::optional<int> box = ConsentBoxX(ready, session);
+    if (!box) {
+        return ::testing::AssertionFailure() << "no consent checkbox found";
+    }
+    session.ClickPage(*box + 7, kConsentRowY);
+    if (!session.WaitForEvent("BUNDLE_EULA_ACCEPTED", kEventLimit, "ACCEPTANCE_RESULT", "YES",
+                              times)) {
+        return ::testing::AssertionFailure() << "no BUNDLE_EULA_ACCEPTED YES";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Presses the arrow of the language selector. GNUstep opens its list with a
+// pointer grab that a screenshot taken in the same moment (ImageMagick grabs
+// the server) can make fail, so the list is given a moment before anything
+// looks at it.
+void OpenLanguageList(const WindowSession& session)
+{
+    session.ClickPage(kSelectorArrowX, kSelectorArrowY);
+    std::this_thread::sleep_for(1s);
+}
+
+bool WaitForReadyPage(WindowSession& session, Shots& shots, const std::string& name)
+{
+    return WaitFor(
+        [&] { return Shows(shots.Take(name), session, kInstallButton); }, kReadyLimit, 500ms);
+}
+
+// A configuration with one package that downloads but whose installation
+// always fails: its archive is not an archive.
+void MakeBrokenPackageContent(const fs::path& content)
+{
+    E2e::MakeExampleContent(content);
+    {
+        std::ofstream broken(content / "packages" / "broken.tar.gz", std::ios::binary);
+        for (int i = 0; i < 4096; ++i) {
+            broken << "not an archive ";
+        }
+    }
+    std::ofstream config(content / "config.ini.in");
+    config << "[Product]\nversion = 24.1.0.7\nbuild_name = demo-build\nmodule_name = demo-module\n\n"
+              "[Installer]\nid = broken\nurl = @BASE_URL@/content/packages/broken.tar.gz\n"
+              "display_name = Zentak Broken Codecs\ninstall_order = 1\n\n"
+              "[Splash]\nprogress = @BASE_URL@/content/images/progress.png\n\n"
+              "[Statistics]\nurl = @BASE_URL@/stats\nid = demo-key\n\n"
+              "[Mac_Environment]\nbundle_name = Broken\nbundle_version = 1.0\n";
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!HasProgram("Xvfb")) {
+            GTEST_SKIP() << "Xvfb is not installed";
+        }
+        for (const char* tool : {"xdotool", "import", "convert"}) {
+            ASSERT_TRUE(HasProgram(tool)) << tool << " is needed by the window tests";
+        }
+    }
+
+    static std::string TestName()
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string(info->test_suite_name()) + "." + info->name();
+    }
+};
+
+// Loading, then ready; consent; the licence and back; another language; the
+// close button with "Continue", then with "Yes".
+TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
+{
+    // A web user id service that never answers holds the start for its time
+    // budget, long enough to see the loading page.
+    SilentListener silentService;
+    SessionOptions options;
+    options.env["ZENTAK_UID_SERVICE_URL"] =
+        "http://127.0.0.1:" + std::to_string(silentService.Port()) + "/api/v1/uid";
+    WindowSession session(TestName(), options);
+    Shots shots(session);
+
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    EXPECT_TRUE(WindowHasContentSize(session));
+    EXPECT_EQ(session.Title(), Text(TranslaterText::WindowTitle, "en-US"));
+
+    const Image loading = shots.Take("start-loading");
+    EXPECT_TRUE(NotBlank(loading, session.Content()));
+    EXPECT_TRUE(Shows(loading, session, kSpinnerArea)) << "no spinner while loading";
+    EXPECT_FALSE(Shows(loading, session, kInstallButton)) << "install button shown while loading";
+    EXPECT_FALSE(Shows(loading, session, kLanguageSelector)) << "selector shown while loading";
+
+    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    const Image ready = shots.Take("start-ready");
+    EXPECT_TRUE(Shows(ready, session, kLanguageSelector));
+    EXPECT_FALSE(ready.SameArea(loading, OnScreen(session, kSpinnerArea)))
+        << "the spinner's place did not change";
+
+    ASSERT_TRUE(TickConsent(session, shots));
+    const Image ticked = shots.Take("start-consent-ticked");
+    EXPECT_FALSE(ticked.SameArea(ready, OnScreen(session, kInstallButton)))
+        << "the install button did not change when consent was given";
+
+    // The licence link, then back.
+    const std::optional<int> box = ConsentBoxX(ticked, session);
+    ASSERT_TRUE(box);
+    session.ClickPage(*box + 40, kConsentRowY);
+    ASSERT_TRUE(session.WaitForEvent("BUNDLE_EULA_SHOWN", kEventLimit));
+    const Image licence = shots.Take("licence-page");
+    EXPECT_TRUE(Shows(licence, session, kLicenceText, 8)) << "no licence text";
+    session.ClickPage(kBackButtonX, kLicenceButtonY);
+    ASSERT_TRUE(session.WaitForEvent("BUNDLE_EULA_HIDDEN", kEventLimit));
+    EXPECT_TRUE(WaitFor([&] { return Shows(shots.Take("start-after-licence"), session, kInstallButton); },
+                        10s, 500ms));
+
+    // Another language relabels the window.
+    OpenLanguageList(session);
+    EXPECT_TRUE(WaitFor([&] { return Shows(shots.Take("language-list"), session,
+                                           kLanguageList, 3); },
+                        10s, 500ms))
+        << "the language list did not open";
+    session.ClickPage(kFirstListItemX, kFirstListItemY);
+    const std::string german = Text(TranslaterText::WindowTitle, "de-DE");
+    EXPECT_TRUE(WaitFor([&] { return session.Title() == german; }, 10s)) << session.Title();
+    const Image relabelled = shots.Take("start-deutsch");
+    EXPECT_FALSE(relabelled.SameArea(ticked, OnScreen(session, kInstallButton)))
+        << "the install button kept its English title";
+    EXPECT_FALSE(relabelled.SameArea(ticked, session.PageRect(238, 240, 164, 18)))
+        << "the language label kept its English text";
+
+    // Close, then "Continue": nothing happens.
+    session.ClickCloseButton();
+    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no close confirmation";
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "close-confirmation"));
+    EXPECT_TRUE(WaitFor([&] { return session.Dialogs().empty(); }, 10s));
+    EXPECT_TRUE(session.Running());
+    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_CANCELLED"), 0u);
+
+    // Close, then "Yes": the run ends as cancelled.
+    session.ClickCloseButton();
+    dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no close confirmation the second time";
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "close-confirmation-again"));
+    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    ASSERT_TRUE(result) << "the program did not end after Yes";
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
+    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), 0u);
+}
+
+// German, consent, install: the progress page with the picture and
+// percentages, then the product installed and started, in German.
+TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)
+{
+    SessionOptions options;
+    // Slow enough to watch the percentages move.
+    options.serverArgs = {"--content-rate", "96"};
+    WindowSession session(TestName(), options);
+    Shots shots(session);
+
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    OpenLanguageList(session);
+    ASSERT_TRUE(WaitFor([&] { return Shows(shots.Take("language-list"), session,
+                                           kLanguageList, 3); },
+                        10s, 500ms));
+    session.ClickPage(kFirstListItemX, kFirstListItemY);
+    ASSERT_TRUE(WaitFor([&] { return session.Title() == Text(TranslaterText::WindowTitle, "de-DE"); },
+                        10s));
+    ASSERT_TRUE(TickConsent(session, shots));
+    session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
+                      kInstallButton.y + kInstallButton.height / 2);
+
+    // The progress page: the configured picture, and the percentage moving.
+    std::vector<Image> progress;
+    bool installationDisplay = false;
+    WaitFor(
+        [&] {
+            if (!session.Running()) {
+                return true;
+            }
+            const Image shot = shots.Take("progress");
+            if (!Shows(shot, session, kPicture, 50)) {
+                return false;
+            }
+            if (Shows(shot, session, kPercentText)) {
+                if (progress.empty() ||
+                    !progress.back().SameArea(shot, OnScreen(session, kPercentText))) {
+                    progress.push_back(shot);
+                }
+            } else {
+                installationDisplay = true;
+            }
+            return installationDisplay;
+        },
+        kRunLimit, 300ms);
+    EXPECT_GE(progress.size(), 2u) << "the percentage beside the download bar did not move";
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_DOWNLOAD_FINISHED", kEventLimit));
+
+    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    ASSERT_TRUE(result) << "the run did not end";
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_FINISHED", kEventLimit));
+    EXPECT_TRUE(session.WaitForEvent("PRODUCT_START_SUCCEEDED", kEventLimit, "PRODUCT_NAME",
+                                     "reelmaker"));
+    EXPECT_TRUE(fs::exists(session.Home() / "Applications" / "ReelMaker.app"));
+    EXPECT_TRUE(fs::exists(session.Home() / "Applications" / "ReelCodecs.app"));
+    // The language chosen in the window is handed to the products.
+    const std::string plist =
+        E2e::ReadFile(session.Home() / "Library" / "Preferences" / "reelmaker.plist");
+    EXPECT_NE(plist.find("<string>de_DE</string>"), std::string::npos) << plist;
+}
+
+// A package that never installs: after the automatic retries the retry
+// dialog; each of its buttons does what it says.
+TEST_F(WindowTest, RetryDialogTryAgainSkipAndCancel)
+{
+    struct Case {
+        const char* name;
+        int button; // in the dialog's order: Try Again, Skip, Cancel
+    };
+    for (const Case& answer : {Case{"try-again", 0}, Case{"skip", 1}, Case{"cancel", 2}}) {
+        SCOPED_TRACE(answer.name);
+        SessionOptions options;
+        options.makeContent = MakeBrokenPackageContent;
+        WindowSession session(TestName() + "." + answer.name, options);
+        Shots shots(session);
+
+        ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+        ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+        ASSERT_TRUE(TickConsent(session, shots));
+        session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
+                          kInstallButton.y + kInstallButton.height / 2);
+
+        // Four automatic retries, then the dialog on the fifth failure.
+        std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+        if (!dialog) {
+            shots.Take("no-retry-dialog");
+        }
+        ASSERT_TRUE(dialog) << "no retry dialog; " << session.EventNames() << "\n"
+                            << session.ProgramErrors();
+        EXPECT_TRUE(session.WaitForEvent("PRODUCT_INSTALL_FAILED", kEventLimit, "PRODUCT_NAME",
+                                         "broken", 5));
+        const Image behind = shots.Take("retry-dialog");
+        EXPECT_TRUE(NotBlank(behind, session.Screen().Geometry(*dialog)));
+        // Behind it, the installation display: the picture without percentage.
+        EXPECT_TRUE(Shows(behind, session, kStatusText));
+        EXPECT_FALSE(Shows(behind, session, kPercentText));
+        ASSERT_TRUE(session.PressDialogButton(*dialog, answer.button, 3, "retry-dialog-buttons"));
+
+        if (answer.button == 0) {
+            // Try again: the installer runs once more, fails, and asks again.
+            ASSERT_TRUE(session.WaitForEvent("PRODUCT_INSTALL_FAILED", kEventLimit, "PRODUCT_NAME",
+                                             "broken", 6));
+            dialog = session.WaitForDialog(kDialogLimit);
+            ASSERT_TRUE(dialog) << "no retry dialog after trying again";
+            ASSERT_TRUE(session.PressDialogButton(*dialog, 2, 3, "retry-dialog-again"));
+        }
+        const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+        ASSERT_TRUE(result) << "the run did not end";
+        EXPECT_EQ(result->exitCode, 0) << result->Describe();
+        // Skip leaves nothing to install: the bundle is done. Cancel ends it.
+        EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), answer.button == 1 ? 1u : 0u);
+        EXPECT_EQ(session.CountEvents("PRODUCT_INSTALL_STARTED", "PRODUCT_NAME", "broken"),
+                  answer.button == 0 ? 6u : 5u);
+    }
+}
+
+// Free space below five times the packages: the disk-space dialog; Try Again
+// checks again and asks again, Cancel ends the run.
+TEST_F(WindowTest, DiskSpaceDialogTryAgainThenCancel)
+{
+    SessionOptions options;
+    options.env["ZENTAK_TEST_FREE_SPACE"] = "1000";
+    WindowSession session(TestName(), options);
+    Shots shots(session);
+
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    ASSERT_TRUE(TickConsent(session, shots));
+    session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
+                      kInstallButton.y + kInstallButton.height / 2);
+
+    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no disk-space dialog; " << session.ProgramErrors();
+    ASSERT_TRUE(session.WaitForEvent("NOT_ENOUGH_DISK_SPACE", kEventLimit, "AVAILABLE_BYTES", "1000"));
+    EXPECT_TRUE(NotBlank(session.Screen().Capture("disk-space-dialog"),
+                         session.Screen().Geometry(*dialog)));
+    // Buttons: Cancel, Try Again.
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "disk-space-dialog-buttons"));
+    ASSERT_TRUE(session.WaitForEvent("NOT_ENOUGH_DISK_SPACE", kEventLimit, "AVAILABLE_BYTES",
+                                     "1000", 2));
+    dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no disk-space dialog after trying again";
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "disk-space-dialog-again"));
+
+    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    ASSERT_TRUE(result) << "the run did not end after Cancel";
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
+    EXPECT_EQ(session.CountEvents("PRODUCT_DOWNLOAD_STARTED"), 0u);
+}
+
+// No configuration can be fetched: the no-connection dialog; its button ends
+// the run.
+TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
+{
+    SessionOptions options;
+    options.programArgs = std::vector<std::string>{
+        "--config-url=http://127.0.0.1:" + std::to_string(ClosedPort()) + "/content/config.ini"};
+    WindowSession session(TestName(), options);
+
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    const std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no no-connection dialog; " << session.ProgramErrors();
+    EXPECT_TRUE(NotBlank(session.Screen().Capture("no-connection-dialog"),
+                         session.Screen().Geometry(*dialog)));
+    EXPECT_TRUE(session.Running());
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 1, "no-connection-dialog-button"));
+
+    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    ASSERT_TRUE(result) << "the run did not end after OK";
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    EXPECT_TRUE(fs::is_empty(session.Home() / "Applications") ||
+                !fs::exists(session.Home() / "Applications"));
+}
+
+} // namespace
+} // namespace Zentak::WindowTest
