@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "desktop.h"
+#include "harness/installer_run.h"
 #include "harness/temp_dir.h"
 #include "localization/translater.h"
 #include "window_session.h"
@@ -450,6 +451,33 @@ TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
     EXPECT_EQ(result->exitCode, 0) << result->Describe();
     EXPECT_TRUE(fs::is_empty(session.Home() / "Applications") ||
                 !fs::exists(session.Home() / "Applications"));
+}
+
+// A display that is named but cannot be opened is no display: one line, and
+// the program ends with 1 before it starts anything.
+TEST(WindowStart, DisplayThatCannotBeOpenedExitsWithOneLine)
+{
+    int number = 4242;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
+        ++number;
+    }
+    E2e::TempDir temp("zentak-window");
+    E2e::InstallerRun run;
+    run.home = temp.Sub("home");
+    run.tmp = temp.Sub("tmp");
+    run.env["DISPLAY"] = ":" + std::to_string(number);
+    run.timeout = 60s;
+    const E2e::ProcessResult result = E2e::RunInstaller(run);
+
+    EXPECT_EQ(result.exitCode, 1) << result.Describe();
+    const std::vector<std::string> lines = E2e::Lines(result.err);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_NE(lines[0].find("cannot open display \":" + std::to_string(number) + "\""),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("--unattended"), std::string::npos) << lines[0];
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(E2e::RunDirectories(run.tmp).empty());
 }
 
 } // namespace

@@ -1,31 +1,50 @@
-// Whether the X display the window would use can be opened. Kept apart from
-// the Objective-C++ sources: Xlib's macros (None, Status, ...) clash with
-// names of our own headers.
+// Whether the X display the window would use can be opened. Xlib is loaded
+// when asked (GNUstep's back end loads it anyway), so that neither its
+// headers, whose macros clash with our names, nor its development package
+// are needed to build.
 
-#include "splash/window/mac_splash.h"
+#include <dlfcn.h>
 
 #include <cstdlib>
 #include <string>
 
-// Last: its macros would rename what the headers above declare.
-#include <X11/Xlib.h>
+#include "splash/window/mac_splash.h"
 
 namespace Zentak {
+namespace {
+
+struct XDisplay;
+using OpenDisplay = XDisplay* (*)(const char*);
+using CloseDisplay = int (*)(XDisplay*);
+
+constexpr const char* kAdvice = "; run it on a desktop, or with --unattended";
+
+} // namespace
 
 bool WindowDisplayAvailable(std::string& reason)
 {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) {
-        reason = "installer: no display available; run it on a desktop, or with --unattended";
+        reason = std::string("installer: no display available") + kAdvice;
         return false;
     }
-    Display* display = XOpenDisplay(name);
+    void* xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (!xlib) {
+        reason = std::string("installer: cannot load libX11 to open display \"") + name + "\"" +
+                 kAdvice;
+        return false;
+    }
+    const auto open = reinterpret_cast<OpenDisplay>(dlsym(xlib, "XOpenDisplay"));
+    const auto close = reinterpret_cast<CloseDisplay>(dlsym(xlib, "XCloseDisplay"));
+    XDisplay* display = open && close ? open(name) : nullptr;
+    if (display) {
+        close(display);
+    }
+    dlclose(xlib);
     if (!display) {
-        reason = std::string("installer: cannot open display \"") + name +
-                 "\"; run it on a desktop, or with --unattended";
+        reason = std::string("installer: cannot open display \"") + name + "\"" + kAdvice;
         return false;
     }
-    XCloseDisplay(display);
     return true;
 }
 

@@ -122,6 +122,8 @@ NSTextField* MakeLabel(NSRect frame, NSFont* font)
         [[NSButton alloc] initWithFrame:NSMakeRect(kConsentBoxX, kConsentY, 16, 16)];
     [eulaAcceptButton setButtonType:NSButtonTypeSwitch];
     [eulaAcceptButton setTitle:@""];
+    // A box without a title: no room is laid out for one in its 16 points.
+    [eulaAcceptButton setImagePosition:NSImageOnly];
     [eulaAcceptButton setState:NSControlStateValueOff];
     [eulaAcceptButton setTarget:controller];
     [eulaAcceptButton setAction:@selector(acceptEULAChanged:)];
