@@ -82,8 +82,25 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
+# One pass over the compressed bytes: the archive is unpacked into the
+# staging folder while a second reader lists its members as stored. GNU tar
+# strips leading "/" and "../" and makes links only after every file is
+# written, so nothing lands outside the staging folder even before the
+# checks below refuse such a package.
 members="$staging/members"
-tar -tzf "$package" >"$members" 2>/dev/null || fail "package $package is not a readable gzip tar archive"
+failed="$staging/failed"
+mkdir "$staging/root" || fail "cannot create a staging folder in $apps"
+mkfifo "$staging/listing" || fail "cannot create a staging folder in $apps"
+{ tar -t <"$staging/listing" >"$members" 2>/dev/null || echo list >>"$failed"; } &
+lister=$!
+{ gzip -dc <"$package" 2>/dev/null || echo gzip >>"$failed"; } |
+  { tee "$staging/listing" 2>/dev/null || echo tee >>"$failed"; } |
+  { tar -x -C "$staging/root" --no-same-owner 2>/dev/null || echo extract >>"$failed"; }
+wait "$lister"
+
+if grep -q -e gzip -e list "$failed" 2>/dev/null; then
+  fail "package $package is not a readable gzip tar archive"
+fi
 
 top=""
 while IFS= read -r member; do
@@ -109,10 +126,6 @@ esac
 name=${top%.app}
 valid_name "$name" || fail "package $package names an invalid product: $top"
 
-mkdir "$staging/root" || fail "cannot create a staging folder in $apps"
-tar -xzf "$package" -C "$staging/root" --no-same-owner 2>/dev/null ||
-  fail "package $package cannot be extracted"
-
 root=$(cd "$staging/root" && pwd -P)
 links=$(find "$root" -type l) || fail "cannot inspect the extracted package"
 if [ -n "$links" ]; then
@@ -125,6 +138,8 @@ if [ -n "$links" ]; then
     esac
   done <"$staging/links"
 fi
+
+[ -s "$failed" ] && fail "package $package cannot be extracted"
 
 product="$root/$top"
 [ -d "$product" ] && [ ! -L "$product" ] || fail "package $package does not hold a $top folder"
