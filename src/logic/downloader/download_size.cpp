@@ -24,6 +24,8 @@ bool LengthAssumedUnavailable()
     return value.has_value() && !std::any_cast<std::string>(value).empty();
 }
 
+constexpr long kConnectTimeout = 10;
+
 } // namespace
 
 std::uint64_t GetDownloadSize(const std::string& url)
@@ -35,7 +37,11 @@ std::uint64_t GetDownloadSize(const std::string& url)
         Curl::CurlEasy session(url);
         session.Set(CURLOPT_NOBODY, 1L)
             .Set(CURLOPT_LOW_SPEED_TIME, kLowSpeedTime)
-            .Set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+            .Set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit)
+            // The low-speed rule starts once connected; a host that never
+            // answers the connection would otherwise hold the size (and the
+            // run's end, which waits for it) for libcurl's five minutes.
+            .Set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
         session.Perform();
         const std::int64_t length = session.GetContentLength();
         return length < 0 ? 0 : static_cast<std::uint64_t>(length);

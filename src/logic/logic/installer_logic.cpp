@@ -265,8 +265,9 @@ private:
     bool m_autostart = false;
     std::atomic<bool> m_installerInfoChanged{false};
     std::string m_sitemark;
-    int m_downloadErrorCount = 0;
-    int m_installErrorCount = 0;
+    // Written on the logic thread, read by the exit button on any thread.
+    std::atomic<int> m_downloadErrorCount{0};
+    std::atomic<int> m_installErrorCount{0};
     Clock::time_point m_downloadStart{};
     Clock::time_point m_createdAt;
     std::atomic<bool> m_retryRequested{false};
@@ -368,6 +369,9 @@ void InstallerLogic::Impl::Start()
 void InstallerLogic::Impl::MainLoop()
 {
     for (;;) {
+        if (m_stage.load() == Finished) {
+            return;
+        }
         if (m_cancelRequested.exchange(false)) {
             CancelImpl();
         }
@@ -426,7 +430,7 @@ void InstallerLogic::Impl::RunTurn(int stage)
         break;
     case LaunchRequested:
         Run(m_startItems);
-        m_stage.exchange(Finished);
+        SetStage(Finished);
         break;
     default:
         break;
@@ -913,18 +917,23 @@ void InstallerLogic::Impl::Install()
     if (!allDone) {
         return;
     }
-    SetStage(Finished);
+    // An exit pressed at this very moment has ended the run already.
+    int expected = Installing;
+    if (!m_stage.compare_exchange_strong(expected, Finished)) {
+        return;
+    }
+    m_wakeUp.Raise();
     m_tracker->TrackEvent("BUNDLE_INSTALL_FINISHED",
-                          {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount)},
-                           {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount)}});
+                          {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount.load())},
+                           {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount.load())}});
     m_bundleFinished = true;
 }
 
 void InstallerLogic::Impl::OnProcessStarted(Mode mode, const std::string& name)
 {
-    if (mode == IProcessExecutorObserver::Run) {
-        m_tracker->TrackEvent("PRODUCT_START_SUCCEEDED", {{"PRODUCT_NAME", name}});
-    } else if (mode == IProcessExecutorObserver::Install) {
+    // A product launch is reported when its end tells whether it started;
+    // the start notice also comes for a launch that failed to start.
+    if (mode == IProcessExecutorObserver::Install) {
         if (!Util::SetLocale(Settings::CurrentLocale(), name)) {
             LOG(INFO) << "Set locale failed";
         }
@@ -934,6 +943,14 @@ void InstallerLogic::Impl::OnProcessStarted(Mode mode, const std::string& name)
 void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name, ProcessState state)
 {
     LOG(INFO) << name << " process finished with " << (state == 0 ? "success" : "error");
+    if (mode == IProcessExecutorObserver::Run) {
+        if (state == Success) {
+            m_tracker->TrackEvent("PRODUCT_START_SUCCEEDED", {{"PRODUCT_NAME", name}});
+        } else {
+            m_tracker->TrackEvent("PRODUCT_START_FAILED",
+                                  {{"PRODUCT_NAME", name}, {"EXIT_STATE", ExitStateText(state)}});
+        }
+    }
     if (m_stage == Finished) {
         return;
     }
@@ -971,10 +988,6 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
     if (state == 4) {
         m_splash->ShowProgramIsRunningDialog(RetryDialogName(*item));
         return;
-    }
-    if (mode == IProcessExecutorObserver::Run) {
-        m_tracker->TrackEvent("PRODUCT_START_FAILED",
-                              {{"PRODUCT_NAME", name}, {"EXIT_STATE", ExitStateText(state)}});
     }
     item->state = InstallerItem::InstallFailed;
     ++item->installErrors;
@@ -1032,28 +1045,44 @@ void InstallerLogic::Impl::OnStartButtonPressed()
         std::thread([] { raise(SIGSEGV); }).detach();
     }
     LOG(INFO) << "Start button pressed";
-    SetStage(StartRequested);
+    // Only the start page starts the run: a second press, or one that comes
+    // after the run ended, changes nothing.
+    int expected = Configuring;
+    if (m_stage.compare_exchange_strong(expected, StartRequested)) {
+        m_wakeUp.Raise();
+    }
 }
 
 void InstallerLogic::Impl::OnReadyButtonPressed()
 {
     LOG(INFO) << "Ready button pressed";
-    SetStage(LaunchRequested);
+    int stage = m_stage.load();
+    do {
+        if (stage == Finished) {
+            return;
+        }
+    } while (!m_stage.compare_exchange_weak(stage, LaunchRequested));
+    m_wakeUp.Raise();
 }
 
 void InstallerLogic::Impl::OnExitButtonPressed()
 {
-    const int stage = m_stage.load();
-    if (stage == Finished) {
-        return;
-    }
+    // The exit button, a dialog, a signal and the logic's own end may race:
+    // only the one that moves the stage to Finished reports the end.
+    int stage = m_stage.load();
+    do {
+        if (stage == Finished) {
+            return;
+        }
+    } while (!m_stage.compare_exchange_weak(stage, Finished));
+    m_wakeUp.Raise();
     LOG(INFO) << "Exit button pressed";
     if (stage == Configuring || stage == StartRequested || stage == Installing) {
-        m_tracker->TrackEvent("BUNDLE_INSTALL_CANCELLED",
-                              {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount)},
-                               {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount)}});
+        m_tracker->TrackEvent(
+            "BUNDLE_INSTALL_CANCELLED",
+            {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount.load())},
+             {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount.load())}});
     }
-    SetStage(Finished);
 }
 
 void InstallerLogic::Impl::OnEulaOpenSucceeded()
