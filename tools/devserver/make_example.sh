@@ -6,6 +6,7 @@
 #   packages/codecs.tar.gz      ReelCodecs.app, a second package
 #   images/progress.png         the progress page's picture
 #   config.ini.in               the configuration, with @BASE_URL@ for the server's address
+#                               and each package's sha256 and size
 #
 # Each product's program is a shell script that appends
 # "<Name> launched <date>" to $HOME/zentak-demo-launch.log and exits.
@@ -70,5 +71,12 @@ with open(sys.argv[1], "wb") as out:
     out.write(png)
 EOF
 
-cp "$examples/config.ini.in" "$content/config.ini.in"
+# The configuration names each package's SHA-256 and size.
+substitutions=()
+for id in reelmaker codecs; do
+  file="$content/packages/$id.tar.gz"
+  substitutions+=(-e "s/@SHA256_${id}@/$(sha256sum "$file" | cut -d' ' -f1)/")
+  substitutions+=(-e "s/@SIZE_${id}@/$(stat -c %s "$file")/")
+done
+sed "${substitutions[@]}" "$examples/config.ini.in" >"$content/config.ini.in"
 echo "Example content written to $content"
