@@ -278,6 +278,8 @@ private:
     std::atomic<bool> m_skipRequested{false};
     std::atomic<bool> m_cancelRequested{false};
     std::atomic<bool> m_bundleFinished{false};
+    // Product launches whose outcome has not arrived yet (logic thread).
+    int m_pendingLaunches = 0;
 
     // Expected-size queries run in parallel while the configuration is read;
     // their answers are collected before the first disk check.
@@ -914,7 +916,9 @@ void InstallerLogic::Impl::Install()
                                                 item.state == InstallerItem::Launched ||
                                                 item.state == InstallerItem::Skipped;
                                      });
-    if (!allDone) {
+    // A launch is done when it has reported whether the product started, so
+    // the bundle's end comes after the last launch's outcome.
+    if (!allDone || m_pendingLaunches > 0) {
         return;
     }
     // An exit pressed at this very moment has ended the run already.
@@ -944,6 +948,9 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
 {
     LOG(INFO) << name << " process finished with " << (state == 0 ? "success" : "error");
     if (mode == IProcessExecutorObserver::Run) {
+        if (m_pendingLaunches > 0) {
+            --m_pendingLaunches;
+        }
         if (state == Success) {
             m_tracker->TrackEvent("PRODUCT_START_SUCCEEDED", {{"PRODUCT_NAME", name}});
         } else {
@@ -1007,8 +1014,10 @@ void InstallerLogic::Impl::Run(const std::vector<StartItem>& items)
             continue;
         }
         m_tracker->TrackEvent("PRODUCT_STARTING", {{"PRODUCT_NAME", start.id}});
-        m_processExecutor->Execute(IProcessExecutorObserver::Run, start.id, item->installedPath, start.args);
+        m_processExecutor->Execute(IProcessExecutorObserver::Run, start.id, item->installedPath,
+                                   start.args);
         item->state = InstallerItem::Launched;
+        ++m_pendingLaunches;
     }
 }
 
