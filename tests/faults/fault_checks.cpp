@@ -1,0 +1,234 @@
+#include "fault_checks.h"
+
+#include <map>
+#include <regex>
+
+#include "harness/temp_dir.h"
+
+namespace Zentak::Faults {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The start of a glog line: severity, date, time.
+const std::regex kGlogLine(R"(^[IWEF]\d{8} \d\d:\d\d:\d\d)");
+
+std::map<std::string, int> Count(const std::vector<std::string>& names)
+{
+    std::map<std::string, int> counts;
+    for (const std::string& name : names) {
+        ++counts[name];
+    }
+    return counts;
+}
+
+void AddEventNames(const std::string& text, std::vector<std::string>& names)
+{
+    static const std::regex event(R"re(<event name="([^"]*)")re");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), event);
+         it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+}
+
+} // namespace
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : E2e::Lines(text)) {
+        if (line.rfind(prefix, 0) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+void UseLogDirectory(E2e::InstallerRun& run, const fs::path& logDir)
+{
+    run.args.push_back("--log-path=" + logDir.string());
+}
+
+std::string ReadLogs(const fs::path& logDir)
+{
+    std::string text;
+    std::error_code error;
+    for (fs::directory_iterator it(logDir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (it->is_regular_file() && !it->is_symlink() && Contains(name, ".INFO.")) {
+            text += E2e::ReadFile(it->path());
+        }
+    }
+    return text;
+}
+
+::testing::AssertionResult EndedCleanly(const E2e::ProcessResult& result)
+{
+    if (result.timedOut || result.termSignal != 0) {
+        return ::testing::AssertionFailure() << "did not end by itself: " << result.Describe();
+    }
+    if (result.exitCode != 0 && result.exitCode != 3) {
+        return ::testing::AssertionFailure() << "unexpected " << result.Describe();
+    }
+    for (const char* report : {"Sanitizer", "runtime error:", "*** Check failure",
+                               "*** Aborted", "SIGSEGV"}) {
+        if (Contains(result.err, report)) {
+            return ::testing::AssertionFailure() << "\"" << report << "\" on stderr:\n" << result.err;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult TmpIsEmpty(const fs::path& tmp)
+{
+    std::string left;
+    std::error_code error;
+    for (fs::directory_iterator it(tmp, error), end; !error && it != end; it.increment(error)) {
+        left += " " + it->path().filename().string();
+    }
+    if (!left.empty()) {
+        return ::testing::AssertionFailure() << tmp << " still holds:" << left;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult HomeHoldsOnly(const fs::path& home,
+                                         const std::vector<std::string>& products)
+{
+    std::string unexpected;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(home, error), end; !error && it != end;
+         it.increment(error)) {
+        const fs::path relative = it->path().lexically_relative(home);
+        const std::string text = relative.generic_string();
+        auto part = relative.begin();
+        const std::string first = part->string();
+        if (text == "Library" || text == "Library/Preferences" || text == "Applications" ||
+            text == "zentak-e2e-launch.log") {
+            continue;
+        }
+        if (first == "Library" && relative.parent_path() == "Library/Preferences" &&
+            relative.extension() == ".plist" && it->is_regular_file()) {
+            continue;
+        }
+        if (first == "Applications") {
+            const std::string app = std::next(part)->string();
+            bool wanted = false;
+            for (const std::string& product : products) {
+                wanted = wanted || app == product + ".app";
+            }
+            if (wanted) {
+                it.disable_recursion_pending();
+                continue;
+            }
+        }
+        unexpected += "\n  " + text;
+    }
+    for (const std::string& product : products) {
+        const fs::path program =
+            home / "Applications" / (product + ".app") / "Contents" / "MacOS" / product;
+        if (!fs::is_regular_file(program)) {
+            unexpected += "\n  missing or partial: " + program.string();
+        }
+    }
+    if (!unexpected.empty()) {
+        return ::testing::AssertionFailure() << "HOME " << home << " holds:" << unexpected;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> TrackedEvents(const std::string& log)
+{
+    static const std::regex tracked(R"re(Event "([^"]*)" tracked)re");
+    std::vector<std::string> names;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), tracked);
+         it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+std::vector<std::string> UnsentEvents(const std::string& log)
+{
+    std::vector<std::string> names;
+    bool inBlock = false;
+    std::string block;
+    for (const std::string& line : E2e::Lines(log)) {
+        if (std::regex_search(line, kGlogLine)) {
+            if (inBlock) {
+                AddEventNames(block, names);
+                block.clear();
+            }
+            inBlock = Contains(line, "Some events were not sent:") ||
+                      Contains(line, "Event would not be sent");
+            continue;
+        }
+        if (inBlock) {
+            block += line + "\n";
+        }
+    }
+    if (inBlock) {
+        AddEventNames(block, names);
+    }
+    return names;
+}
+
+::testing::AssertionResult NothingLost(const std::string& log,
+                                       const std::vector<std::string>& delivered)
+{
+    const std::map<std::string, int> tracked = Count(TrackedEvents(log));
+    std::map<std::string, int> accounted = Count(delivered);
+    for (const auto& [name, count] : Count(UnsentEvents(log))) {
+        accounted[name] += count;
+    }
+    std::string lost;
+    for (const auto& [name, count] : tracked) {
+        if (accounted[name] < count) {
+            lost += " " + name + " (" + std::to_string(count - accounted[name]) + " of " +
+                    std::to_string(count) + ")";
+        }
+    }
+    if (tracked.empty()) {
+        return ::testing::AssertionFailure() << "no tracked event in the log";
+    }
+    if (!lost.empty()) {
+        return ::testing::AssertionFailure() << "neither delivered nor logged as unsent:" << lost;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies)
+{
+    std::vector<std::string> names;
+    for (const std::string& body : bodies) {
+        AddEventNames(body, names);
+    }
+    return names;
+}
+
+Outcome RunAndCheck(E2e::InstallerRun run, const fs::path& logDir,
+                    const std::vector<std::string>& products,
+                    const std::function<std::vector<std::string>()>& delivered)
+{
+    UseLogDirectory(run, logDir);
+    Outcome outcome;
+    outcome.result = E2e::RunInstaller(run);
+    outcome.log = ReadLogs(logDir);
+    outcome.delivered = delivered();
+    EXPECT_TRUE(EndedCleanly(outcome.result)) << outcome.result.out;
+    if (!run.tmp.empty()) {
+        EXPECT_TRUE(TmpIsEmpty(run.tmp));
+    }
+    if (!run.home.empty()) {
+        EXPECT_TRUE(HomeHoldsOnly(run.home, products));
+    }
+    EXPECT_TRUE(NothingLost(outcome.log, outcome.delivered));
+    return outcome;
+}
+
+} // namespace Zentak::Faults

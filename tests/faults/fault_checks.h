@@ -1,0 +1,74 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness/dev_server.h"
+#include "harness/installer_run.h"
+#include "harness/process.h"
+
+// What every fault case checks after the program ended, whatever the fault:
+// it ended by itself with an unattended exit code, no sanitizer spoke, the
+// run directory and everything else it put in TMPDIR are gone, HOME holds
+// only preferences and whole products, and every statistics event it
+// tracked was either delivered or logged as unsent.
+namespace Zentak::Faults {
+
+// Adds --log-path=<logDir> so the glog files land outside TMPDIR and can be
+// read after the run.
+void UseLogDirectory(E2e::InstallerRun& run, const std::filesystem::path& logDir);
+
+// Every glog file under `logDir` (INFO holds everything), concatenated.
+std::string ReadLogs(const std::filesystem::path& logDir);
+
+// No signal, no time-out, exit code 0 or 3, no sanitizer report.
+::testing::AssertionResult EndedCleanly(const E2e::ProcessResult& result);
+
+// TMPDIR holds nothing at all after the run.
+::testing::AssertionResult TmpIsEmpty(const std::filesystem::path& tmp);
+
+// HOME holds only Library/Preferences/*.plist, the launch log of test
+// products and the folders of `products` in Applications, each one whole
+// (its program present); nothing else, no staging folders.
+::testing::AssertionResult HomeHoldsOnly(const std::filesystem::path& home,
+                                         const std::vector<std::string>& products);
+
+// Names of the events the log says were tracked, in order.
+std::vector<std::string> TrackedEvents(const std::string& log);
+
+// Names of the events inside the log's "not sent" blocks.
+std::vector<std::string> UnsentEvents(const std::string& log);
+
+// Each tracked event name occurs at least as often among `delivered` and the
+// unsent ones together as it was tracked.
+::testing::AssertionResult NothingLost(const std::string& log,
+                                       const std::vector<std::string>& delivered);
+
+// Names of the events in statistics packages (XML bodies).
+std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies);
+
+bool Contains(const std::string& text, const std::string& part);
+
+// How a checked run went.
+struct Outcome {
+    E2e::ProcessResult result;
+    std::string log;
+    std::vector<std::string> delivered; // event names the collector accepted
+};
+
+// Runs the program with its logs in `logDir`, then checks everything above
+// (EndedCleanly, TmpIsEmpty, HomeHoldsOnly(products), NothingLost) as
+// non-fatal test failures. `delivered` gives the event names the statistics
+// endpoint accepted, read after the run.
+Outcome RunAndCheck(E2e::InstallerRun run, const std::filesystem::path& logDir,
+                    const std::vector<std::string>& products,
+                    const std::function<std::vector<std::string>()>& delivered);
+
+// Lines of `text` that start with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+
+} // namespace Zentak::Faults
