@@ -219,7 +219,10 @@ void StatisticsTracker::RunSenderLoop(const std::string& url)
                 pause = pause == kFirstPause ? std::chrono::milliseconds(kSecondPause)
                                              : std::chrono::milliseconds(kLaterPause);
             } else {
+                // The last attempt failed: these events go nowhere else, so
+                // the log keeps them like the ones that never left the queue.
                 Core::TrackException(Core::TypeName(error), error.what());
+                LOG(INFO) << "Some events were not sent:\n" << body;
                 pending.clear();
             }
         }
