@@ -155,9 +155,22 @@ const fs::path& GetTempDir()
 fs::path CreateTempPath(const fs::path& directory, const fs::path& extension,
                         const std::string& suffix)
 {
+    // The suffix carries outside text (a web user id, a browser tag): it
+    // must stay one file name inside `directory`, and its dots must not be
+    // taken for the extension.
+    std::string safeSuffix = suffix;
+    for (char& c : safeSuffix) {
+        if (c == '/' || c == '\\' || c == '\0') {
+            c = '_';
+        }
+    }
+    std::string dottedExtension = extension.string();
+    if (!dottedExtension.empty() && dottedExtension.front() != '.') {
+        dottedExtension.insert(0, ".");
+    }
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-        fs::path candidate = directory / (std::to_string(Draw()) + suffix);
-        candidate.replace_extension(extension);
+        const fs::path candidate =
+            directory / (std::to_string(Draw()) + safeSuffix + dottedExtension);
         boost::system::error_code error;
         const fs::file_status status = fs::status(candidate, error);
         if (error || status.type() == fs::file_not_found) {

@@ -177,6 +177,29 @@ TEST_F(TempPathsTest, CreateTempPathNamesWithoutCreating)
     EXPECT_TRUE(Entries().empty());
 }
 
+// A suffix made from outside text (a web user id such as "../../x") stays
+// one name inside the directory, its dots not taken for the extension.
+TEST_F(TempPathsTest, CreateTempPathKeepsAHostileSuffixInsideTheDirectory)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"_W../../../escaped_", "_W.._.._.._escaped_.dmg"},
+        {"_W/abs/path_", "_W_abs_path_.dmg"},
+        {"_Wa\\b.c_", "_Wa_b.c_.dmg"},
+    };
+    for (const auto& [suffix, ending] : cases) {
+        SCOPED_TRACE(suffix);
+        const fs::path path = CreateTempPath(root_, "dmg", suffix);
+        EXPECT_EQ(path.parent_path(), root_);
+        const std::string name = path.filename().string();
+        ASSERT_GT(name.size(), ending.size());
+        EXPECT_EQ(name.substr(name.size() - ending.size()), ending);
+        EXPECT_TRUE(std::regex_match(name.substr(0, name.size() - ending.size()),
+                                     std::regex("[0-9]+")))
+            << name;
+    }
+    EXPECT_TRUE(Entries().empty());
+}
+
 TEST_F(TempPathsTest, CreateTempPathDrawsAgainWhenTaken)
 {
     MakeFile(root_ / "7.ini");
