@@ -1,3 +1,7 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <iostream>
 #include <unordered_set>
 
@@ -10,8 +14,27 @@
 #include "utils/settings.h"
 #include "utils/temp_paths.h"
 
+namespace {
+
+// Without HOME this process falls back to the account's home folder, but the
+// install script it starts would find no Applications folder: one answer
+// for both, by setting the same fallback before anything reads it.
+void EnsureHome()
+{
+    const char* home = std::getenv("HOME");
+    if (home && *home) {
+        return;
+    }
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) {
+        ::setenv("HOME", entry->pw_dir, 1);
+    }
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    EnsureHome();
     using namespace Zentak;
 
     Settings::Initialize(argc, argv);
@@ -23,7 +46,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const std::string runDirectory = Util::GetTempDir().string();
+    std::string runDirectory;
+    try {
+        runDirectory = Util::GetTempDir().string();
+    } catch (const std::exception& error) {
+        // Nothing can be downloaded without it; say why rather than abort.
+        std::cerr << "The temporary folder cannot be used: " << error.what() << std::endl;
+        return Settings::GetBool(Settings::ID::Unattended) ? 3 : 1;
+    }
     const std::any logPath = Settings::Get(Settings::ID::LogPath);
     const auto* logPathText = std::any_cast<std::string>(&logPath);
     if (logPathText) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -111,6 +113,22 @@ bool IsStaleRunDir(const fs::path& directory, int& lockFd)
     return true;
 }
 
+// The system temporary directory: TMPDIR when it names a folder, else the
+// system's default, as the C library's own temporary files do. A TMPDIR
+// that names nothing must not stop the installation.
+fs::path TempBase()
+{
+    boost::system::error_code error;
+    fs::path base = fs::temp_directory_path(error);
+    if (!error) {
+        return base;
+    }
+    const char* tmpdir = std::getenv("TMPDIR");
+    LOG(WARNING) << "TMPDIR \"" << (tmpdir ? tmpdir : "") << "\" is not a usable folder ("
+                 << error.message() << "), using " << P_tmpdir;
+    return fs::path(P_tmpdir);
+}
+
 } // namespace
 
 const fs::path& GetTempDir()
@@ -120,7 +138,7 @@ const fs::path& GetTempDir()
     if (!state.runDir.empty()) {
         return state.runDir;
     }
-    const fs::path base = fs::temp_directory_path();
+    const fs::path base = TempBase();
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         fs::path candidate = base / (kRunDirPrefix + std::to_string(Draw()));
         // mkdir itself decides whether the name is free, so two installers
@@ -191,10 +209,7 @@ void CleanupTempDir()
     }
 
     boost::system::error_code error;
-    const fs::path base = fs::temp_directory_path(error);
-    if (error) {
-        return;
-    }
+    const fs::path base = TempBase();
     fs::directory_iterator it(base, fs::directory_options::skip_permission_denied, error);
     if (error) {
         return;

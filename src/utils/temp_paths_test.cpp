@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -152,11 +153,24 @@ TEST_F(TempPathsTest, TakenNamesAreDrawnAgain)
     EXPECT_TRUE(fs::is_empty(root_ / "ZentakWebInstaller-43"));
 }
 
-TEST_F(TempPathsTest, MissingTemporaryDirectoryThrows)
+// A TMPDIR that names nothing (or a file) is passed over for the system's
+// default folder, as the C library does; the run directory is still made
+// and still removed.
+TEST_F(TempPathsTest, UnusableTmpdirFallsBackToTheSystemFolder)
 {
-    ::setenv("TMPDIR", (root_ / "missing").c_str(), 1);
-    EXPECT_THROW(GetTempDir(), fs::filesystem_error);
-    EXPECT_NO_THROW(CleanupTempDir());
+    MakeFile(root_ / "file");
+    for (const fs::path& tmpdir : {root_ / "missing", root_ / "file"}) {
+        SCOPED_TRACE(tmpdir.string());
+        ResetTempDirForTesting();
+        ::setenv("TMPDIR", tmpdir.c_str(), 1);
+        fs::path runDir;
+        ASSERT_NO_THROW(runDir = GetTempDir());
+        EXPECT_EQ(runDir.parent_path(), fs::path(P_tmpdir));
+        EXPECT_TRUE(fs::is_directory(runDir));
+        EXPECT_NO_THROW(CleanupTempDir());
+        EXPECT_FALSE(fs::exists(runDir));
+    }
+    EXPECT_FALSE(fs::exists(root_ / "missing"));
 }
 
 TEST_F(TempPathsTest, CreateTempPathNamesWithoutCreating)

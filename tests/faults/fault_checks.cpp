@@ -211,6 +211,22 @@ std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies
     return names;
 }
 
+::testing::AssertionResult RunDirectoriesGone(const std::string& log)
+{
+    static const std::regex runDir(R"re((/[^ "'\n]*/ZentakWebInstaller-[0-9]+))re");
+    std::string left;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), runDir);
+         it != std::sregex_iterator(); ++it) {
+        if (fs::exists(fs::path((*it)[1].str()))) {
+            left += " " + (*it)[1].str();
+        }
+    }
+    if (!left.empty()) {
+        return ::testing::AssertionFailure() << "run directory left:" << left;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 Outcome RunAndCheck(E2e::InstallerRun run, const fs::path& logDir,
                     const std::vector<std::string>& products,
                     const std::function<std::vector<std::string>()>& delivered)
@@ -228,6 +244,7 @@ Outcome RunAndCheck(E2e::InstallerRun run, const fs::path& logDir,
         EXPECT_TRUE(HomeHoldsOnly(run.home, products));
     }
     EXPECT_TRUE(NothingLost(outcome.log, outcome.delivered));
+    EXPECT_TRUE(RunDirectoriesGone(outcome.log));
     return outcome;
 }
 

@@ -48,6 +48,9 @@ std::vector<std::string> UnsentEvents(const std::string& log);
 ::testing::AssertionResult NothingLost(const std::string& log,
                                        const std::vector<std::string>& delivered);
 
+// Every run directory the log names (wherever TMPDIR sent it) is gone.
+::testing::AssertionResult RunDirectoriesGone(const std::string& log);
+
 // Names of the events in statistics packages (XML bodies).
 std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies);
 
