@@ -127,9 +127,25 @@ void WindowSession::ClickCloseButton() const
 
 std::vector<std::string> WindowSession::Dialogs() const
 {
-    std::vector<std::string> windows = m_desktop->VisibleWindows(kAnyName);
-    windows.erase(std::remove(windows.begin(), windows.end(), m_window), windows.end());
-    return windows;
+    // Alert panels; not the toolkit's small helper windows, which it maps
+    // for a moment now and then.
+    constexpr int kSmallestPanelWidth = 150;
+    constexpr int kSmallestPanelHeight = 100;
+    std::vector<std::string> dialogs;
+    for (const std::string& window : m_desktop->VisibleWindows(kAnyName)) {
+        if (window == m_window) {
+            continue;
+        }
+        try {
+            const Rect frame = m_desktop->Geometry(window);
+            if (frame.width >= kSmallestPanelWidth && frame.height >= kSmallestPanelHeight) {
+                dialogs.push_back(window);
+            }
+        } catch (const std::runtime_error&) {
+            // Gone between the search and the question.
+        }
+    }
+    return dialogs;
 }
 
 std::optional<std::string> WindowSession::WaitForDialog(std::chrono::milliseconds limit) const

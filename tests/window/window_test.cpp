@@ -149,10 +149,26 @@ void OpenLanguageList(const WindowSession& session)
     std::this_thread::sleep_for(1s);
 }
 
+// Waits until the start page shows its controls (the screenshots taken while
+// waiting overwrite each other), then keeps one of the ready page.
 bool WaitForReadyPage(WindowSession& session, Shots& shots, const std::string& name)
 {
-    return WaitFor(
-        [&] { return Shows(shots.Take(name), session, kInstallButton); }, kReadyLimit, 500ms);
+    const bool ready = WaitFor(
+        [&] { return Shows(session.Screen().Capture("waiting"), session, kInstallButton); },
+        kReadyLimit, 500ms);
+    shots.Take(name);
+    return ready;
+}
+
+// Opens the language list and waits until it is on the screen.
+bool LanguageListOpens(WindowSession& session, Shots& shots)
+{
+    OpenLanguageList(session);
+    const bool open = WaitFor(
+        [&] { return Shows(session.Screen().Capture("waiting"), session, kLanguageList, 3); },
+        10s, 500ms);
+    shots.Take("language-list");
+    return open;
 }
 
 // A configuration with one package that downloads but whose installation
@@ -173,6 +189,20 @@ void MakeBrokenPackageContent(const fs::path& content)
               "[Splash]\nprogress = @BASE_URL@/content/images/progress.png\n\n"
               "[Statistics]\nurl = @BASE_URL@/stats\nid = demo-key\n\n"
               "[Mac_Environment]\nbundle_name = Broken\nbundle_version = 1.0\n";
+}
+
+// Waits for the program to end; when it does not, keeps a screenshot and
+// says what the program and the collector had so far.
+std::optional<E2e::ProcessResult> WaitForEnd(WindowSession& session, const std::string& what)
+{
+    std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    if (!result) {
+        session.Screen().Capture("not-ended");
+        ADD_FAILURE() << "the program did not end " << what << "; " << session.EventNames()
+                      << "; dialogs on screen: " << session.Dialogs().size() << "\n"
+                      << session.ProgramErrors();
+    }
+    return result;
 }
 
 class WindowTest : public ::testing::Test {
@@ -218,7 +248,7 @@ TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
     EXPECT_FALSE(Shows(loading, session, kLanguageSelector)) << "selector shown while loading";
 
     ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
-    const Image ready = shots.Take("start-ready");
+    const Image ready = session.Screen().Capture("waiting");
     EXPECT_TRUE(Shows(ready, session, kLanguageSelector));
     EXPECT_FALSE(ready.SameArea(loading, OnScreen(session, kSpinnerArea)))
         << "the spinner's place did not change";
@@ -237,15 +267,13 @@ TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
     EXPECT_TRUE(Shows(licence, session, kLicenceText, 8)) << "no licence text";
     session.ClickPage(kBackButtonX, kLicenceButtonY);
     ASSERT_TRUE(session.WaitForEvent("BUNDLE_EULA_HIDDEN", kEventLimit));
-    EXPECT_TRUE(WaitFor([&] { return Shows(shots.Take("start-after-licence"), session, kInstallButton); },
-                        10s, 500ms));
+    EXPECT_TRUE(WaitFor(
+        [&] { return Shows(session.Screen().Capture("waiting"), session, kInstallButton); }, 10s,
+        500ms));
+    shots.Take("start-after-licence");
 
     // Another language relabels the window.
-    OpenLanguageList(session);
-    EXPECT_TRUE(WaitFor([&] { return Shows(shots.Take("language-list"), session,
-                                           kLanguageList, 3); },
-                        10s, 500ms))
-        << "the language list did not open";
+    EXPECT_TRUE(LanguageListOpens(session, shots)) << "the language list did not open";
     session.ClickPage(kFirstListItemX, kFirstListItemY);
     const std::string german = Text(TranslaterText::WindowTitle, "de-DE");
     EXPECT_TRUE(WaitFor([&] { return session.Title() == german; }, 10s)) << session.Title();
@@ -269,8 +297,8 @@ TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
     dialog = session.WaitForDialog(kDialogLimit);
     ASSERT_TRUE(dialog) << "no close confirmation the second time";
     ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "close-confirmation-again"));
-    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
-    ASSERT_TRUE(result) << "the program did not end after Yes";
+    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Yes");
+    ASSERT_TRUE(result);
     EXPECT_EQ(result->exitCode, 0) << result->Describe();
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
     EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), 0u);
@@ -288,10 +316,7 @@ TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)
 
     ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
     ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
-    OpenLanguageList(session);
-    ASSERT_TRUE(WaitFor([&] { return Shows(shots.Take("language-list"), session,
-                                           kLanguageList, 3); },
-                        10s, 500ms));
+    ASSERT_TRUE(LanguageListOpens(session, shots)) << "the language list did not open";
     session.ClickPage(kFirstListItemX, kFirstListItemY);
     ASSERT_TRUE(WaitFor([&] { return session.Title() == Text(TranslaterText::WindowTitle, "de-DE"); },
                         10s));
@@ -325,8 +350,8 @@ TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)
     EXPECT_GE(progress.size(), 2u) << "the percentage beside the download bar did not move";
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_DOWNLOAD_FINISHED", kEventLimit));
 
-    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
-    ASSERT_TRUE(result) << "the run did not end";
+    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "by itself");
+    ASSERT_TRUE(result);
     EXPECT_EQ(result->exitCode, 0) << result->Describe();
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_FINISHED", kEventLimit));
     EXPECT_TRUE(session.WaitForEvent("PRODUCT_START_SUCCEEDED", kEventLimit, "PRODUCT_NAME",
@@ -384,8 +409,8 @@ TEST_F(WindowTest, RetryDialogTryAgainSkipAndCancel)
             ASSERT_TRUE(dialog) << "no retry dialog after trying again";
             ASSERT_TRUE(session.PressDialogButton(*dialog, 2, 3, "retry-dialog-again"));
         }
-        const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
-        ASSERT_TRUE(result) << "the run did not end";
+        const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "by itself");
+        ASSERT_TRUE(result);
         EXPECT_EQ(result->exitCode, 0) << result->Describe();
         // Skip leaves nothing to install: the bundle is done. Cancel ends it.
         EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), answer.button == 1 ? 1u : 0u);
@@ -422,8 +447,8 @@ TEST_F(WindowTest, DiskSpaceDialogTryAgainThenCancel)
     ASSERT_TRUE(dialog) << "no disk-space dialog after trying again";
     ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "disk-space-dialog-again"));
 
-    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
-    ASSERT_TRUE(result) << "the run did not end after Cancel";
+    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Cancel");
+    ASSERT_TRUE(result);
     EXPECT_EQ(result->exitCode, 0) << result->Describe();
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
     EXPECT_EQ(session.CountEvents("PRODUCT_DOWNLOAD_STARTED"), 0u);
@@ -446,8 +471,8 @@ TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
     EXPECT_TRUE(session.Running());
     ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 1, "no-connection-dialog-button"));
 
-    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
-    ASSERT_TRUE(result) << "the run did not end after OK";
+    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after OK");
+    ASSERT_TRUE(result);
     EXPECT_EQ(result->exitCode, 0) << result->Describe();
     EXPECT_TRUE(fs::is_empty(session.Home() / "Applications") ||
                 !fs::exists(session.Home() / "Applications"));
