@@ -127,6 +127,10 @@ std::string ReadLogs(const fs::path& logDir)
                 continue;
             }
         }
+        // A whole unexpected folder is named once.
+        if (it->is_directory()) {
+            it.disable_recursion_pending();
+        }
         unexpected += "\n  " + text;
     }
     for (const std::string& product : products) {
@@ -227,6 +231,20 @@ std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies
     return ::testing::AssertionSuccess();
 }
 
+void CheckOutcome(const Outcome& outcome, const fs::path& tmp, const fs::path& home,
+                  const std::vector<std::string>& products)
+{
+    EXPECT_TRUE(EndedCleanly(outcome.result)) << outcome.result.out;
+    if (!tmp.empty()) {
+        EXPECT_TRUE(TmpIsEmpty(tmp));
+    }
+    if (!home.empty()) {
+        EXPECT_TRUE(HomeHoldsOnly(home, products));
+    }
+    EXPECT_TRUE(NothingLost(outcome.log, outcome.delivered));
+    EXPECT_TRUE(RunDirectoriesGone(outcome.log));
+}
+
 Outcome RunAndCheck(E2e::InstallerRun run, const fs::path& logDir,
                     const std::vector<std::string>& products,
                     const std::function<std::vector<std::string>()>& delivered)
@@ -236,15 +254,7 @@ Outcome RunAndCheck(E2e::InstallerRun run, const fs::path& logDir,
     outcome.result = E2e::RunInstaller(run);
     outcome.log = ReadLogs(logDir);
     outcome.delivered = delivered();
-    EXPECT_TRUE(EndedCleanly(outcome.result)) << outcome.result.out;
-    if (!run.tmp.empty()) {
-        EXPECT_TRUE(TmpIsEmpty(run.tmp));
-    }
-    if (!run.home.empty()) {
-        EXPECT_TRUE(HomeHoldsOnly(run.home, products));
-    }
-    EXPECT_TRUE(NothingLost(outcome.log, outcome.delivered));
-    EXPECT_TRUE(RunDirectoriesGone(outcome.log));
+    CheckOutcome(outcome, run.tmp, run.home, products);
     return outcome;
 }
 

@@ -63,6 +63,11 @@ struct Outcome {
     std::vector<std::string> delivered; // event names the collector accepted
 };
 
+// The checks of RunAndCheck on a run made otherwise (empty paths skip the
+// TMPDIR and HOME checks).
+void CheckOutcome(const Outcome& outcome, const std::filesystem::path& tmp,
+                  const std::filesystem::path& home, const std::vector<std::string>& products);
+
 // Runs the program with its logs in `logDir`, then checks everything above
 // (EndedCleanly, TmpIsEmpty, HomeHoldsOnly(products), NothingLost) as
 // non-fatal test failures. `delivered` gives the event names the statistics

@@ -45,6 +45,9 @@ constexpr const char* kLauncherScript = "adminRightsLauncher.sh";
 
 constexpr std::chrono::seconds kDefaultTimeLimit{600};
 constexpr std::chrono::milliseconds kPollInterval{100};
+// How long an installer past its time limit has to end after SIGTERM.
+constexpr std::chrono::seconds kTermGrace{3};
+constexpr std::chrono::milliseconds kGracePoll{50};
 
 // Tests shorten the limit through the environment; a run never sets it.
 std::chrono::seconds TimeLimit()
@@ -121,6 +124,12 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         sigemptyset(&nothing);
         sigprocmask(SIG_SETMASK, &nothing, nullptr);
         dup2(outputPipe[1], STDOUT_FILENO);
+        if (!detached) {
+            // Its own process group, so that what it starts (an unpacker
+            // still writing into the Applications folder) can be ended with
+            // it, also after it died of a signal.
+            setpgid(0, 0);
+        }
         if (detached) {
             setsid();
             if (fork() != 0) {
@@ -133,6 +142,10 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         _exit(127);
     }
     const int forkError = errno;
+    if (pid > 0 && !detached) {
+        // Also here, so the group exists before anyone signals it.
+        setpgid(pid, pid);
+    }
     close(outputPipe[1]);
     close(errorPipe[1]);
     if (pid < 0) {
@@ -205,7 +218,7 @@ public:
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_pid > 0 && !m_exited && m_mode == IProcessExecutorObserver::Install) {
-            kill(m_pid, SIGKILL);
+            killpg(m_pid, SIGKILL);
         }
     }
 
@@ -247,10 +260,20 @@ private:
 
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (!m_exited) {
-            kill(m_pid, SIGKILL);
-            while (waitpid(m_pid, &m_status, 0) < 0 && errno == EINTR) {
+            // Asked first, so the install script can remove its staging
+            // folder; then ended, with everything it started.
+            killpg(m_pid, SIGTERM);
+            const auto graceEnd = Clock::now() + kTermGrace;
+            while (!Reap() && Clock::now() < graceEnd) {
+                ReadOutput();
+                std::this_thread::sleep_for(kGracePoll);
             }
-            m_exited = true;
+            if (!m_exited) {
+                killpg(m_pid, SIGKILL);
+                while (waitpid(m_pid, &m_status, 0) < 0 && errno == EINTR) {
+                }
+                m_exited = true;
+            }
             LOG(INFO) << m_name << ": process interrupted by timeout";
             return IProcessExecutorObserver::Error;
         }
@@ -272,6 +295,17 @@ private:
     {
         if (m_exited) {
             return true;
+        }
+        // Seen ended but not yet reaped, its pid still names its group: what
+        // it left running (it may have died of a signal mid-unpack) is
+        // ended before the pid can be used again.
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid != m_pid) {
+            return false;
+        }
+        if (m_mode == IProcessExecutorObserver::Install) {
+            killpg(m_pid, SIGKILL);
         }
         const pid_t done = waitpid(m_pid, &m_status, WNOHANG);
         if (done == m_pid) {
