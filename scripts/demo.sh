@@ -13,6 +13,7 @@
 #                    validates the web user id that the first one obtained.
 #   DEMO_SKIP_BUILD  set to 1 to use the existing build/installer.app.
 #   DEMO_BUNDLE      run this installer.app instead (e.g. a test build); no build then.
+#   DEMO_UNATTENDED  set to 1 to run unattended even when a display is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -84,13 +85,24 @@ echo "Serving $content at $base"
 events_before=0
 [ -f "$state/events.log" ] && events_before=$(wc -l <"$state/events.log")
 
-# No window exists yet, so the run is always unattended.
-say "Running the installer (unattended)"
+# With a display the installer shows its window and waits for you: tick the
+# licence box and press Install. Without one (or with DEMO_UNATTENDED=1) it
+# runs unattended and answers for you.
+mode_args=(--unattended)
+if [ -n "${DISPLAY:-}" ] && [ "${DEMO_UNATTENDED:-0}" != 1 ]; then
+  mode_args=()
+  say "Running the installer in its window on $DISPLAY"
+else
+  say "Running the installer (unattended)"
+  echo "No display: to see the window, run for example"
+  echo "  Xvfb :99 -screen 0 1280x1024x24 -nolisten tcp & DISPLAY=:99 scripts/demo.sh"
+  echo "and look at it with a VNC viewer or screenshots (import -display :99 -window root shot.png)."
+fi
 set +e
 env -u http_proxy -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
   HOME="$home" TMPDIR="$tmp" ZENTAK_UID_SERVICE_URL="$base/api/v1/uid" \
   timeout --kill-after=10 "$installer_limit" \
-  "$program" --unattended --config-url="$base/content/config.ini" --log-path="$logs" \
+  "$program" "${mode_args[@]}" --config-url="$base/content/config.ini" --log-path="$logs" \
   2>&1 | tee "$logs/installer-output.txt"
 status=${PIPESTATUS[0]}
 set -e
