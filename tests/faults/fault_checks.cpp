@@ -112,6 +112,11 @@ std::string ReadLogs(const fs::path& logDir)
             text == "zentak-e2e-launch.log") {
             continue;
         }
+        // A product's parameters file lies beside the Applications folder.
+        if (relative.parent_path().empty() && relative.extension() == ".cfg" &&
+            it->is_regular_file()) {
+            continue;
+        }
         if (first == "Library" && relative.parent_path() == "Library/Preferences" &&
             relative.extension() == ".plist" && it->is_regular_file()) {
             continue;

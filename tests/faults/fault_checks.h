@@ -32,7 +32,7 @@ std::string ReadLogs(const std::filesystem::path& logDir);
 ::testing::AssertionResult TmpIsEmpty(const std::filesystem::path& tmp);
 
 // HOME holds only Library/Preferences/*.plist, the launch log of test
-// products and the folders of `products` in Applications, each one whole
+// products, products' parameters files (*.cfg) beside Applications and the folders of `products` in Applications, each one whole
 // (its program present); nothing else, no staging folders.
 ::testing::AssertionResult HomeHoldsOnly(const std::filesystem::path& home,
                                          const std::vector<std::string>& products);

@@ -75,6 +75,13 @@ const char* ExitStateText(int state)
     }
 }
 
+// A name that stays one entry of the folder it is put in.
+bool IsPlainFileName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 // The file name a package has on its server: the last element of its URL's
 // path, without query or fragment; empty when the path ends in "/".
 std::string PackageFileName(const std::string& url)
@@ -457,6 +464,14 @@ void InstallerLogic::Impl::OnModuleNameParsed(const std::string& value)
 
 void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
 {
+    // Downloads, installer processes and launches are all found by id: a
+    // second section with the same id would share the first one's entries
+    // and the run could never see both finish.
+    if (FindInstaller(parsed.id)) {
+        LOG(WARNING) << "Installer section with id \"" << parsed.id << "\" and url \""
+                     << parsed.url << "\" ignored: an earlier section has the same id";
+        return;
+    }
     InstallerItem item = std::move(parsed);
     for (const auto& [key, value] : item.search_installed) {
         if (key == "exe_name") {
@@ -1030,6 +1045,13 @@ void InstallerLogic::Impl::WriteCustomParamsForProduct(const std::string& name)
         InstallerItem* item = FindInstaller(entry.id);
         if (!item || item->installedPath.empty()) {
             LOG(INFO) << "The path to the application is empty";
+            continue;
+        }
+        // One plain file name beside the installation folder, never a path
+        // that leads elsewhere.
+        if (!IsPlainFileName(entry.config_file_name)) {
+            LOG(WARNING) << "Product configuration file name \"" << entry.config_file_name
+                         << "\" of " << entry.id << " refused: not a plain file name";
             continue;
         }
         const boost::filesystem::path target =
