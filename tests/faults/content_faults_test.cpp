@@ -3,10 +3,6 @@
 // statuses, redirect loops, lying lengths, a gzip bomb and an endless
 // picture. Whatever the server does, the run ends by itself, reports the
 // failure, installs nothing half-made and leaves nothing behind.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,20 +31,6 @@ constexpr const char* kPackagePath = "/packages/faulty.tar.gz";
 constexpr const char* kPicturePath = "/images/progress.png";
 constexpr const char* kRetryDialog = "Dialog: Something went wrong";
 
-// A port on 127.0.0.1 nobody listens on: bound, then closed again.
-int ClosedPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string RawReply(const std::string& headers, const std::string& body)
 {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" + headers +
@@ -71,7 +53,10 @@ struct ContentCase {
     std::vector<std::string> output;
 };
 
-std::ostream& operator<<(std::ostream& out, const ContentCase& test) { return out << test.name; }
+std::ostream& operator<<(std::ostream& out, const ContentCase& test)
+{
+    return out << test.name;
+}
 
 void HeadGivesSize(TestServer& server, const std::string& body)
 {
@@ -81,28 +66,41 @@ void HeadGivesSize(TestServer& server, const std::string& body)
 // Failed once, retried at once, failed again; the retry dialog is answered
 // with cancel, which shows the cancel page and sends nothing more.
 const std::vector<std::string> kFailedDownload = {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR",
-                                                  "PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"};
+                                                  "PRODUCT_DOWNLOAD_ERROR",
+                                                  "BUNDLE_DOWNLOAD_ERROR"};
 const std::vector<std::string> kInstalled = {"PRODUCT_DOWNLOAD_FINISHED", "PRODUCT_INSTALL_STARTED",
                                              "BUNDLE_INSTALL_FINISHED"};
 
 std::vector<ContentCase> Cases()
 {
     std::vector<ContentCase> cases;
-    auto failing = [&](std::string name, std::function<void(TestServer&, const std::string&)> script) {
-        cases.push_back({std::move(name), Target::Package, std::move(script), 3, kFailedDownload,
-                         {"PRODUCT_INSTALL_STARTED"}, {kRetryDialog, "Page: Cancel"}});
+    auto failing = [&](std::string name,
+                       std::function<void(TestServer&, const std::string&)> script) {
+        cases.push_back({std::move(name),
+                         Target::Package,
+                         std::move(script),
+                         3,
+                         kFailedDownload,
+                         {"PRODUCT_INSTALL_STARTED"},
+                         {kRetryDialog, "Page: Cancel"}});
     };
-    cases.push_back({"ConnectionRefused", Target::Refused, nullptr, 3, kFailedDownload,
-                     {"PRODUCT_INSTALL_STARTED"}, {kRetryDialog, "Page: Cancel"}});
+    cases.push_back({"ConnectionRefused",
+                     Target::Refused,
+                     nullptr,
+                     3,
+                     kFailedDownload,
+                     {"PRODUCT_INSTALL_STARTED"},
+                     {kRetryDialog, "Page: Cancel"}});
     failing("ResetMidBody", [](TestServer& server, const std::string& body) {
         HeadGivesSize(server, body);
         server.Expect("GET", kPackagePath, Reply::Reset(body, body.size() / 2), Times::Any());
     });
     for (int status : {404, 500, 503}) {
-        failing("Status" + std::to_string(status), [status](TestServer& server, const std::string& body) {
-            HeadGivesSize(server, body);
-            server.Expect("GET", kPackagePath, Reply::Status(status, "no"), Times::Any());
-        });
+        failing("Status" + std::to_string(status),
+                [status](TestServer& server, const std::string& body) {
+                    HeadGivesSize(server, body);
+                    server.Expect("GET", kPackagePath, Reply::Status(status, "no"), Times::Any());
+                });
     }
     failing("RedirectLoop", [](TestServer& server, const std::string&) {
         server.Expect("HEAD", kPackagePath, Reply::Redirect(kPackagePath), Times::Any());
@@ -111,80 +109,104 @@ std::vector<ContentCase> Cases()
     failing("ContentLengthLongerThanBody", [](TestServer& server, const std::string& body) {
         HeadGivesSize(server, body);
         server.Expect("GET", kPackagePath,
-                      Reply::Raw(RawReply("Content-Length: " + std::to_string(body.size() + 4096) +
-                                              "\r\n",
-                                          body)),
+                      Reply::Raw(RawReply(
+                          "Content-Length: " + std::to_string(body.size() + 4096) + "\r\n", body)),
                       Times::Any());
     });
     // A server that announces less than it sends: the surplus is not taken,
     // the package is short and its installer refuses it (or the download
     // fails); either way nothing half-made may stay.
-    cases.push_back({"ContentLengthShorterThanBody", Target::Package,
-                     [](TestServer& server, const std::string& body) {
-                         HeadGivesSize(server, body);
-                         server.Expect("GET", kPackagePath,
-                                       Reply::Raw(RawReply("Content-Length: " +
-                                                               std::to_string(body.size() / 2) + "\r\n",
-                                                           body)),
-                                       Times::Any());
-                     },
-                     3, {"BUNDLE_DOWNLOAD_STARTED"}, {"BUNDLE_INSTALL_FINISHED"}, {kRetryDialog}});
+    cases.push_back(
+        {"ContentLengthShorterThanBody",
+         Target::Package,
+         [](TestServer& server, const std::string& body) {
+             HeadGivesSize(server, body);
+             server.Expect(
+                 "GET", kPackagePath,
+                 Reply::Raw(
+                     RawReply("Content-Length: " + std::to_string(body.size() / 2) + "\r\n", body)),
+                 Times::Any());
+         },
+         3,
+         {"BUNDLE_DOWNLOAD_STARTED"},
+         {"BUNDLE_INSTALL_FINISHED"},
+         {kRetryDialog}});
     // The size query says 10 bytes; the package is larger and still whole.
-    cases.push_back({"HeadUnderstatesTheSize", Target::Package,
+    cases.push_back({"HeadUnderstatesTheSize",
+                     Target::Package,
                      [](TestServer& server, const std::string& body) {
                          server.Expect("HEAD", kPackagePath, Reply::Body(std::string(10, 'x')),
                                        Times::Any());
                          server.Expect("GET", kPackagePath, Reply::Body(body), Times::Any());
                      },
-                     0, kInstalled, {}, {}});
+                     0,
+                     kInstalled,
+                     {},
+                     {}});
     // The size query claims a terabyte: the space check refuses the run
     // before anything is downloaded.
-    cases.push_back({"HeadClaimsATerabyte", Target::Package,
+    cases.push_back({"HeadClaimsATerabyte",
+                     Target::Package,
                      [](TestServer& server, const std::string&) {
-                         server.Expect("HEAD", kPackagePath,
-                                       Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n"
-                                                  "Connection: close\r\n\r\n"),
-                                       Times::Any());
+                         server.Expect(
+                             "HEAD", kPackagePath,
+                             Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n"
+                                        "Connection: close\r\n\r\n"),
+                             Times::Any());
                          server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
                      },
-                     3, {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
-                     {"PRODUCT_DOWNLOAD_STARTED"}, {"Dialog: There is not enough space"}});
+                     3,
+                     {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
+                     {"PRODUCT_DOWNLOAD_STARTED"},
+                     {"Dialog: There is not enough space"}});
     // 64 KiB in 2 KiB steps every 50 ms: slow, never below the low-speed limit.
-    cases.push_back({"SlowDrip", Target::Package,
+    cases.push_back({"SlowDrip",
+                     Target::Package,
                      [](TestServer& server, const std::string& body) {
                          HeadGivesSize(server, body);
-                         server.Expect("GET", kPackagePath, Reply::Drip(body, 2048, 50ms), Times::Any());
-                     },
-                     0, kInstalled, {}, {}});
-    // Content-Encoding gzip whose decoded size (64 MiB) is four times the
-    // picture limit: the picture fails, the installation goes on.
-    cases.push_back({"GzipBombPicture", Target::Picture,
-                     [](TestServer& server, const std::string&) {
-                         server.Expect("GET", kPicturePath,
-                                       Reply::Gzip(std::string(64u << 20, '\0')).WithContentType("image/png"),
+                         server.Expect("GET", kPackagePath, Reply::Drip(body, 2048, 50ms),
                                        Times::Any());
                      },
-                     0, {"IMAGE_DOWNLOAD_STARTED", "IMAGE_DOWNLOAD_FAILED", "BUNDLE_INSTALL_FINISHED"},
-                     {"IMAGE_DOWNLOAD_COMPLETED"}, {}});
-    // A 2 GiB body produced as it is sent: the program must give up at the
-    // picture limit instead of holding it.
-    cases.push_back({"TwoGibibytePicture", Target::Picture,
+                     0,
+                     kInstalled,
+                     {},
+                     {}});
+    // Content-Encoding gzip whose decoded size (64 MiB) is four times the
+    // picture limit: the picture fails, the installation goes on.
+    cases.push_back({"GzipBombPicture",
+                     Target::Picture,
                      [](TestServer& server, const std::string&) {
                          server.Expect(
                              "GET", kPicturePath,
-                             Reply::Custom([](const httplib::Request&, httplib::Response& response) {
-                                 response.set_content_provider(
-                                     std::size_t{2} << 30, "image/png",
-                                     [](std::size_t, std::size_t length, httplib::DataSink& sink) {
-                                         static const std::string chunk(64 * 1024, 'p');
-                                         return sink.write(chunk.data(),
-                                                           std::min(length, chunk.size()));
-                                     });
-                             }),
+                             Reply::Gzip(std::string(64u << 20, '\0')).WithContentType("image/png"),
                              Times::Any());
                      },
-                     0, {"IMAGE_DOWNLOAD_STARTED", "IMAGE_DOWNLOAD_FAILED", "BUNDLE_INSTALL_FINISHED"},
-                     {"IMAGE_DOWNLOAD_COMPLETED"}, {}});
+                     0,
+                     {"IMAGE_DOWNLOAD_STARTED", "IMAGE_DOWNLOAD_FAILED", "BUNDLE_INSTALL_FINISHED"},
+                     {"IMAGE_DOWNLOAD_COMPLETED"},
+                     {}});
+    // A 2 GiB body produced as it is sent: the program must give up at the
+    // picture limit instead of holding it.
+    cases.push_back(
+        {"TwoGibibytePicture",
+         Target::Picture,
+         [](TestServer& server, const std::string&) {
+             server.Expect("GET", kPicturePath,
+                           Reply::Custom([](const httplib::Request&, httplib::Response& response) {
+                               response.set_content_provider(
+                                   std::size_t{2} << 30, "image/png",
+                                   [](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                                       static const std::string chunk(64 * 1024, 'p');
+                                       return sink.write(chunk.data(),
+                                                         std::min(length, chunk.size()));
+                                   });
+                           }),
+                           Times::Any());
+         },
+         0,
+         {"IMAGE_DOWNLOAD_STARTED", "IMAGE_DOWNLOAD_FAILED", "BUNDLE_INSTALL_FINISHED"},
+         {"IMAGE_DOWNLOAD_COMPLETED"},
+         {}});
     return cases;
 }
 
@@ -199,7 +221,8 @@ TEST_P(ContentFaults, RunEndsReportedAndClean)
     E2e::Scenario scenario(test.target == Target::Picture
                                ? std::vector<std::string>{"--content-rate", "64"}
                                : std::vector<std::string>{});
-    scenario.AddPackage("faulty", {"FaultyApp", test.target == Target::Picture ? 160u * 1024 : 64u * 1024, 0, ""});
+    scenario.AddPackage(
+        "faulty", {"FaultyApp", test.target == Target::Picture ? 160u * 1024 : 64u * 1024, 0, ""});
     const std::string body = E2e::ReadFile(scenario.PackageFile("faulty"));
     ASSERT_FALSE(body.empty());
 
@@ -208,7 +231,7 @@ TEST_P(ContentFaults, RunEndsReportedAndClean)
     std::string extra;
     switch (test.target) {
     case Target::Refused:
-        packageUrl = "http://127.0.0.1:" + std::to_string(ClosedPort()) + kPackagePath;
+        packageUrl = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + kPackagePath;
         break;
     case Target::Package:
         packageUrl = server.Url(kPackagePath);
@@ -220,8 +243,8 @@ TEST_P(ContentFaults, RunEndsReportedAndClean)
         test.script(server, body);
         break;
     }
-    const std::string config = scenario.Publish(
-        scenario.Config({{"faulty", 1, "Faulty Package", packageUrl, ""}}, extra));
+    const std::string config =
+        scenario.Publish(scenario.Config({{"faulty", 1, "Faulty Package", packageUrl, ""}}, extra));
 
     const bool installs = test.exitCode == 0;
     const Outcome outcome =
@@ -236,8 +259,8 @@ TEST_P(ContentFaults, RunEndsReportedAndClean)
         EXPECT_TRUE(Named(events, name).empty()) << name << ": " << Describe(events);
     }
     for (const std::string& line : test.output) {
-        EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty())
-            << line << "\n" << outcome.result.out;
+        EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty()) << line << "\n"
+                                                                          << outcome.result.out;
     }
     server.Stop();
 }

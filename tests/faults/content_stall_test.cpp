@@ -36,9 +36,11 @@ TEST(ContentFaultsSlow, StallIsCutAtTheLowSpeedLimitAndRetried)
     server.Expect("GET", kPackagePath, Reply::Body(body), Times::Any());
     const std::string config = scenario.Publish(
         scenario.Config({{"faulty", 1, "Faulty Package", server.Url(kPackagePath), ""}}));
-    const Outcome outcome = RunAndCheck(scenario.Run(config), scenario.home.parent_path() / "logs",
-                                        {"FaultyApp"}, [&] { return EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n" << outcome.result.out;
+    const Outcome outcome =
+        RunAndCheck(scenario.Run(config), scenario.home.parent_path() / "logs", {"FaultyApp"},
+                    [&] { return EventNames(scenario.Events()); });
+    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     const std::vector<E2e::CollectedEvent> events = scenario.Events();
     EXPECT_TRUE(InOrder(EventNames(events), {"PRODUCT_DOWNLOAD_ERROR", "PRODUCT_DOWNLOAD_FINISHED",
                                              "BUNDLE_INSTALL_FINISHED"}))

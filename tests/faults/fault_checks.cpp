@@ -1,6 +1,11 @@
 #include "fault_checks.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <map>
+#include <stdexcept>
 #include <regex>
 
 #include "harness/temp_dir.h"
@@ -32,6 +37,24 @@ void AddEventNames(const std::string& text, std::vector<std::string>& names)
 }
 
 } // namespace
+
+int ClosedLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        throw std::runtime_error("cannot bind a loopback socket");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
 
 bool Contains(const std::string& text, const std::string& part)
 {
@@ -75,10 +98,11 @@ std::string ReadLogs(const fs::path& logDir)
     if (result.exitCode != 0 && result.exitCode != 3) {
         return ::testing::AssertionFailure() << "unexpected " << result.Describe();
     }
-    for (const char* report : {"Sanitizer", "runtime error:", "*** Check failure",
-                               "*** Aborted", "SIGSEGV"}) {
+    for (const char* report :
+         {"Sanitizer", "runtime error:", "*** Check failure", "*** Aborted", "SIGSEGV"}) {
         if (Contains(result.err, report)) {
-            return ::testing::AssertionFailure() << "\"" << report << "\" on stderr:\n" << result.err;
+            return ::testing::AssertionFailure() << "\"" << report << "\" on stderr:\n"
+                                                 << result.err;
         }
     }
     return ::testing::AssertionSuccess();

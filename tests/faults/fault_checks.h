@@ -32,8 +32,8 @@ std::string ReadLogs(const std::filesystem::path& logDir);
 ::testing::AssertionResult TmpIsEmpty(const std::filesystem::path& tmp);
 
 // HOME holds only Library/Preferences/*.plist, the launch log of test
-// products, products' parameters files (*.cfg) beside Applications and the folders of `products` in Applications, each one whole
-// (its program present); nothing else, no staging folders.
+// products, products' parameters files (*.cfg) beside Applications and the folders of `products` in
+// Applications, each one whole (its program present); nothing else, no staging folders.
 ::testing::AssertionResult HomeHoldsOnly(const std::filesystem::path& home,
                                          const std::vector<std::string>& products);
 
@@ -55,6 +55,9 @@ std::vector<std::string> UnsentEvents(const std::string& log);
 std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies);
 
 bool Contains(const std::string& text, const std::string& part);
+
+// A port on 127.0.0.1 nobody listens on: bound, then closed again.
+int ClosedLoopbackPort();
 
 // How a checked run went.
 struct Outcome {

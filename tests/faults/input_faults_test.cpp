@@ -31,7 +31,10 @@ struct InputCase {
     bool installs;
 };
 
-std::ostream& operator<<(std::ostream& out, const InputCase& test) { return out << test.name; }
+std::ostream& operator<<(std::ostream& out, const InputCase& test)
+{
+    return out << test.name;
+}
 
 std::string Normal(E2e::Scenario& scenario, const std::string& extra = {})
 {
@@ -50,7 +53,9 @@ std::vector<InputCase> Cases()
                          }
                          return Normal(scenario, extra);
                      },
-                     {}, 0, true});
+                     {},
+                     0,
+                     true});
     // Each installer section costs the program a size query and a download
     // attempt; 10,000 of them take minutes (they survive, see the
     // reliability notes), so the suite runs a thousand.
@@ -63,7 +68,9 @@ std::vector<InputCase> Cases()
                          }
                          return Normal(scenario, extra);
                      },
-                     {}, -1, false});
+                     {},
+                     -1,
+                     false});
     cases.push_back({"OneMegabyteValues",
                      [](E2e::Scenario& scenario) {
                          const std::string big(1 << 20, 'V');
@@ -72,7 +79,9 @@ std::vector<InputCase> Cases()
                                                 "app.cfg\nchannel = " +
                                                     big + "\n[Extra]\n" + big + " = " + big + "\n");
                      },
-                     {}, 0, true});
+                     {},
+                     0,
+                     true});
     cases.push_back({"NulBytes",
                      [](E2e::Scenario& scenario) {
                          std::string text = Normal(scenario);
@@ -81,13 +90,18 @@ std::vector<InputCase> Cases()
                          return text + "[Extra" + nul + "Section]\nk" + nul + "ey = v" + nul +
                                 "alue\n" + nul + nul + "\n";
                      },
-                     {}, -1, false});
+                     {},
+                     -1,
+                     false});
     cases.push_back({"InvalidUtf8",
                      [](E2e::Scenario& scenario) {
-                         return scenario.Config({{"app", 1, "Input \xff\xfe\xc3\x28 App \xed\xa0\x80", "", ""}},
-                                                "[Extra]\nkey\xc0\xaf = \xf8\x88\x80\x80\x80\n");
+                         return scenario.Config(
+                             {{"app", 1, "Input \xff\xfe\xc3\x28 App \xed\xa0\x80", "", ""}},
+                             "[Extra]\nkey\xc0\xaf = \xf8\x88\x80\x80\x80\n");
                      },
-                     {}, 0, true});
+                     {},
+                     0,
+                     true});
     // The second section of an id is ignored: the first one installs and
     // the run ends.
     cases.push_back({"DuplicatePackageIds",
@@ -95,7 +109,9 @@ std::vector<InputCase> Cases()
                          return scenario.Config({{"app", 1, "Input App", "", ""},
                                                  {"app", 2, "Input App Again", "", ""}});
                      },
-                     {}, 0, true});
+                     {},
+                     0,
+                     true});
     // Ids and file names that walk out of their folders: the product locale
     // plist, the parameters file and the package files must stay inside.
     cases.push_back({"IdsAndFileNamesWithPathParts",
@@ -106,13 +122,18 @@ std::vector<InputCase> Cases()
                              {{escapeId, 1, "Input App", scenario.PackageUrl("app"), escapeId}},
                              "[ProductParameters]\nid = " + escapeId +
                                  "\nconfig_file_name = ../../escaped.cfg\nchannel = x\n"
-                                 "[ProductParameters]\nid = " + escapeId + "\nconfig_file_name = " +
-                                 (outside / "absolute-escaped.cfg").string() + "\nchannel = y\n"
-                                 "[ProductParameters]\nid = " + escapeId +
+                                 "[ProductParameters]\nid = " +
+                                 escapeId + "\nconfig_file_name = " +
+                                 (outside / "absolute-escaped.cfg").string() +
+                                 "\nchannel = y\n"
+                                 "[ProductParameters]\nid = " +
+                                 escapeId +
                                  "\nconfig_file_name = ..\nchannel = z\n"
                                  "[Mac_Environment]\nbundle_name = ../../escaped-bundle\n");
                      },
-                     {}, -1, true});
+                     {},
+                     -1,
+                     true});
     auto hostileArgs = [&](std::string name, std::vector<std::string> args) {
         cases.push_back({std::move(name), [](E2e::Scenario& scenario) { return Normal(scenario); },
                          std::move(args), -1, true});
@@ -163,7 +184,8 @@ TEST_P(InputFaults, NoCrashNothingOutside)
                     name == "state")
             << "written outside: " << entry.path();
     }
-    for (const char* name : {"escaped.cfg", "escaped-id", "escaped-bundle.plist", "absolute-escaped.cfg"}) {
+    for (const char* name :
+         {"escaped.cfg", "escaped-id", "escaped-bundle.plist", "absolute-escaped.cfg"}) {
         EXPECT_FALSE(fs::exists(outside.parent_path() / name)) << name;
     }
 }

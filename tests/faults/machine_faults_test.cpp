@@ -62,17 +62,21 @@ struct MachineCase {
     std::string name;
     // Prepares the machine; returns false when the fault cannot be made
     // here (the case is then skipped). Mounts are kept in `mounts`.
-    std::function<bool(E2e::Scenario&, E2e::InstallerRun&, std::vector<std::unique_ptr<TmpfsMount>>&)>
+    std::function<bool(E2e::Scenario&, E2e::InstallerRun&,
+                       std::vector<std::unique_ptr<TmpfsMount>>&)>
         setup;
     // Package filler bytes.
     std::uintmax_t filler;
     int exitCode;
-    std::vector<std::string> events;  // in order
-    std::vector<std::string> output;  // line starts on standard output
+    std::vector<std::string> events; // in order
+    std::vector<std::string> output; // line starts on standard output
     bool installs;
 };
 
-std::ostream& operator<<(std::ostream& out, const MachineCase& test) { return out << test.name; }
+std::ostream& operator<<(std::ostream& out, const MachineCase& test)
+{
+    return out << test.name;
+}
 
 const char* kRetryDialog = "Dialog: Something went wrong";
 
@@ -87,7 +91,10 @@ std::vector<MachineCase> Cases()
              run.env["ZENTAK_TEST_FREE_SPACE"] = std::to_string(1ull << 40);
              return mounts.back()->Mounted();
          },
-         12u << 20, 3, {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"}, {kRetryDialog, "Page: Cancel"},
+         12u << 20,
+         3,
+         {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"},
+         {kRetryDialog, "Page: Cancel"},
          false},
         // The same small TMPDIR measured for real: five times 2 MiB does not
         // fit in 8 MiB, so nothing is downloaded.
@@ -96,21 +103,34 @@ std::vector<MachineCase> Cases()
              mounts.push_back(std::make_unique<TmpfsMount>(scenario.tmp, "size=8m,mode=0700"));
              return mounts.back()->Mounted();
          },
-         2u << 20, 3, {"NOT_ENOUGH_DISK_SPACE"}, {"Dialog: There is not enough space on drive"}, false},
+         2u << 20,
+         3,
+         {"NOT_ENOUGH_DISK_SPACE"},
+         {"Dialog: There is not enough space on drive"},
+         false},
         // A read-only file system as the Applications folder.
         {"ReadOnlyApplicationsFolder",
          [](E2e::Scenario& scenario, E2e::InstallerRun&, auto& mounts) {
-             mounts.push_back(std::make_unique<TmpfsMount>(scenario.home / "Applications", "size=1m"));
+             mounts.push_back(
+                 std::make_unique<TmpfsMount>(scenario.home / "Applications", "size=1m"));
              return mounts.back()->Mounted() && mounts.back()->MakeReadOnly();
          },
-         64u << 10, 3, {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"}, {kRetryDialog}, false},
+         64u << 10,
+         3,
+         {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"},
+         {kRetryDialog},
+         false},
         // A file where the Applications folder should be.
         {"ApplicationsFolderIsAFile",
          [](E2e::Scenario& scenario, E2e::InstallerRun&, auto&) {
              WriteText(scenario.home / "Applications", "not a folder\n");
              return true;
          },
-         64u << 10, 3, {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"}, {kRetryDialog}, false},
+         64u << 10,
+         3,
+         {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"},
+         {kRetryDialog},
+         false},
         // A file where the preferences folder should be: nothing can be
         // remembered, the installation still goes on.
         {"PreferencesFolderIsAFile",
@@ -118,14 +138,22 @@ std::vector<MachineCase> Cases()
              WriteText(scenario.home / "Library" / "Preferences", "not a folder\n");
              return true;
          },
-         64u << 10, 0, {"PRODUCT_INSTALL_FINISHED", "BUNDLE_INSTALL_FINISHED"}, {}, true},
+         64u << 10,
+         0,
+         {"PRODUCT_INSTALL_FINISHED", "BUNDLE_INSTALL_FINISHED"},
+         {},
+         true},
         // TMPDIR names a folder that does not exist.
         {"TmpdirPointsNowhere",
          [](E2e::Scenario& scenario, E2e::InstallerRun& run, auto&) {
              run.env["TMPDIR"] = (scenario.tmp / "missing" / "folder").string();
              return true;
          },
-         64u << 10, 0, {"PRODUCT_INSTALL_FINISHED", "BUNDLE_INSTALL_FINISHED"}, {}, true},
+         64u << 10,
+         0,
+         {"PRODUCT_INSTALL_FINISHED", "BUNDLE_INSTALL_FINISHED"},
+         {},
+         true},
     };
 }
 
@@ -143,17 +171,17 @@ TEST_P(MachineFaults, RunEndsReportedAndClean)
     if (!test.setup(scenario, run, mounts)) {
         GTEST_SKIP() << "cannot mount a tmpfs here";
     }
-    const Outcome outcome =
-        RunAndCheck(run, scenario.home.parent_path() / "logs",
-                    test.installs ? std::vector<std::string>{"MachineApp"} : std::vector<std::string>{},
-                    [&] { return EventNames(scenario.Events()); });
+    const Outcome outcome = RunAndCheck(run, scenario.home.parent_path() / "logs",
+                                        test.installs ? std::vector<std::string>{"MachineApp"}
+                                                      : std::vector<std::string>{},
+                                        [&] { return EventNames(scenario.Events()); });
     EXPECT_EQ(outcome.result.exitCode, test.exitCode) << outcome.result.Describe() << "\n"
                                                       << outcome.result.out;
     const std::vector<E2e::CollectedEvent> events = scenario.Events();
     EXPECT_TRUE(InOrder(EventNames(events), test.events)) << Describe(events);
     for (const std::string& line : test.output) {
-        EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty())
-            << line << "\n" << outcome.result.out;
+        EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty()) << line << "\n"
+                                                                          << outcome.result.out;
     }
     if (!test.installs) {
         EXPECT_TRUE(Named(events, "BUNDLE_INSTALL_FINISHED").empty()) << Describe(events);
@@ -183,10 +211,16 @@ TEST(MachineFaultsHome, MissingHomeUsesTheAccountsHome)
     env["HOME"] = std::nullopt;
     env["TMPDIR"] = run.tmp.string();
     env["DISPLAY"] = std::nullopt;
-    std::vector<std::string> argv = {
-        "unshare", "--mount", "--propagation", "private", "sh", "-c",
-        "mount --bind \"$1\" /root || exit 97; shift; exec \"$@\"", "sh", accountHome.string(),
-        E2e::InstallerProgram().string()};
+    std::vector<std::string> argv = {"unshare",
+                                     "--mount",
+                                     "--propagation",
+                                     "private",
+                                     "sh",
+                                     "-c",
+                                     "mount --bind \"$1\" /root || exit 97; shift; exec \"$@\"",
+                                     "sh",
+                                     accountHome.string(),
+                                     E2e::InstallerProgram().string()};
     argv.insert(argv.end(), run.args.begin(), run.args.end());
     const E2e::ProcessResult result = E2e::RunProcess(argv, env, std::chrono::seconds(120));
     if (result.exitCode == 97 || (result.exitCode == 1 && Contains(result.err, "unshare"))) {

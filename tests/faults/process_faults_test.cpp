@@ -111,9 +111,11 @@ TEST(ProcessFaults, KilledMidDownloadThenStartedAgain)
     EXPECT_TRUE(fs::is_empty(scenario.home / "Applications") ||
                 !fs::exists(scenario.home / "Applications"));
 
-    const Outcome outcome = RunAndCheck(scenario.Run(config), scenario.home.parent_path() / "logs",
-                                        {"KilledApp"}, [&] { return EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n" << outcome.result.out;
+    const Outcome outcome =
+        RunAndCheck(scenario.Run(config), scenario.home.parent_path() / "logs", {"KilledApp"},
+                    [&] { return EventNames(scenario.Events()); });
+    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     EXPECT_FALSE(fs::exists(stale[0])) << "stale run directory kept: " << stale[0];
 }
 
@@ -125,8 +127,7 @@ TEST(ProcessFaults, SecondInstanceWhileTheFirstRuns)
 {
     E2e::Scenario scenario({"--content-rate", "96"});
     scenario.AddPackage("app", {"TwiceApp", 192 * 1024, 0, ""});
-    const std::string config =
-        scenario.Publish(scenario.Config({{"app", 1, "Twice App", "", ""}}));
+    const std::string config = scenario.Publish(scenario.Config({{"app", 1, "Twice App", "", ""}}));
     const fs::path logs1 = scenario.home.parent_path() / "logs-first";
     const fs::path logs2 = scenario.home.parent_path() / "logs-second";
 
@@ -172,7 +173,8 @@ TEST(ProcessFaults, InstallerOutlastingItsLimitIsKilled)
     run.env["ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS"] = "1";
     const Outcome outcome = RunAndCheck(run, scenario.home.parent_path() / "logs", {},
                                         [&] { return EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 3) << outcome.result.Describe() << "\n" << outcome.result.out;
+    EXPECT_EQ(outcome.result.exitCode, 3) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     EXPECT_TRUE(Contains(outcome.log, "process interrupted by timeout"));
     const std::vector<E2e::CollectedEvent> events = scenario.Events();
     EXPECT_TRUE(InOrder(EventNames(events), {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"}))
@@ -208,8 +210,9 @@ TEST(ProcessFaults, InstallerKilledBySignalIsRetried)
     CheckOutcome(outcome, scenario.tmp, scenario.home, {"CrashApp"});
     EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe();
     const std::vector<E2e::CollectedEvent> events = scenario.Events();
-    EXPECT_TRUE(InOrder(EventNames(events), {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED",
-                                             "PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FINISHED"}))
+    EXPECT_TRUE(
+        InOrder(EventNames(events), {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED",
+                                     "PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FINISHED"}))
         << Describe(events);
 }
 

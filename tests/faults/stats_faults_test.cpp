@@ -2,10 +2,6 @@
 // answering 500, answering only after 10 s. The installation does not depend
 // on it: the run installs the product and ends within its bounds, and every
 // event is either accepted by the endpoint or written to the log as unsent.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -26,19 +22,6 @@ using namespace std::chrono_literals;
 using Test::Reply;
 using Test::TestServer;
 using Test::Times;
-
-int ClosedPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // The packages the endpoint accepted (answered 200), whole.
 struct Accepted {
@@ -65,7 +48,10 @@ struct StatsCase {
     Endpoint endpoint;
 };
 
-std::ostream& operator<<(std::ostream& out, const StatsCase& test) { return out << test.name; }
+std::ostream& operator<<(std::ostream& out, const StatsCase& test)
+{
+    return out << test.name;
+}
 
 class StatsFaults : public ::testing::TestWithParam<StatsCase> {};
 
@@ -79,36 +65,36 @@ TEST_P(StatsFaults, InstallationGoesOnAndNoEventIsLost)
     std::string statsUrl = server.Url("/stats");
     switch (test.endpoint) {
     case Endpoint::Down:
-        statsUrl = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/stats";
+        statsUrl = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/stats";
         break;
     case Endpoint::Status500:
         server.Expect("POST", "/stats", Reply::Status(500, "collector broken"), Times::Any());
         break;
     case Endpoint::Flapping:
         // Every other request fails.
-        server.Expect("POST", "/stats",
-                      Reply::Custom([accepted](const httplib::Request& request,
-                                               httplib::Response& response) {
-                          if (accepted->requests++ % 2 == 0) {
-                              response.status = 503;
-                              return;
-                          }
-                          accepted->Add(request.body);
-                          response.status = 200;
-                      }),
-                      Times::Any());
+        server.Expect(
+            "POST", "/stats",
+            Reply::Custom([accepted](const httplib::Request& request, httplib::Response& response) {
+                if (accepted->requests++ % 2 == 0) {
+                    response.status = 503;
+                    return;
+                }
+                accepted->Add(request.body);
+                response.status = 200;
+            }),
+            Times::Any());
         break;
     case Endpoint::Late:
         // Accepts every package, but answers only after 10 s: far past the
         // program's own limit for one request.
-        server.Expect("POST", "/stats",
-                      Reply::Custom([accepted](const httplib::Request& request,
-                                               httplib::Response& response) {
-                          accepted->Add(request.body);
-                          std::this_thread::sleep_for(10s);
-                          response.status = 200;
-                      }),
-                      Times::Any());
+        server.Expect(
+            "POST", "/stats",
+            Reply::Custom([accepted](const httplib::Request& request, httplib::Response& response) {
+                accepted->Add(request.body);
+                std::this_thread::sleep_for(10s);
+                response.status = 200;
+            }),
+            Times::Any());
         break;
     }
     std::string config = scenario.Config({{"app", 1, "Stats App", "", ""}});
@@ -119,7 +105,8 @@ TEST_P(StatsFaults, InstallationGoesOnAndNoEventIsLost)
     run.timeout = std::chrono::seconds(90);
     const Outcome outcome = RunAndCheck(run, scenario.home.parent_path() / "logs", {"StatsApp"},
                                         [&] { return EventsInPackages(accepted->Bodies()); });
-    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n" << outcome.result.out;
+    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     // The run did what it would do with a working endpoint.
     const std::vector<std::string> tracked = TrackedEvents(outcome.log);
     EXPECT_TRUE(E2e::InOrder(tracked, {"BUNDLE_INSTALL_STARTED", "PRODUCT_DOWNLOAD_FINISHED",

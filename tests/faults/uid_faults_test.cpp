@@ -2,10 +2,6 @@
 // id: down, black-holed, invalid JSON, wrong types, a huge body, an id that
 // looks like a path. The run goes on within the service's time budget with
 // the hardware id and installs; nothing the service says becomes a path.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -26,19 +22,6 @@ using Test::Times;
 
 constexpr const char* kGenerate = "/api/v1/uid/generate";
 
-int ClosedPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 struct UidCase {
     std::string name;
     bool down = false;
@@ -49,7 +32,10 @@ struct UidCase {
     bool taken = false;
 };
 
-std::ostream& operator<<(std::ostream& out, const UidCase& test) { return out << test.name; }
+std::ostream& operator<<(std::ostream& out, const UidCase& test)
+{
+    return out << test.name;
+}
 
 std::vector<UidCase> Cases()
 {
@@ -80,7 +66,7 @@ TEST_P(UidFaults, RunGoesOnWithTheHardwareId)
     TestServer service;
     std::string serviceUrl = service.Url("/api/v1/uid");
     if (test.down) {
-        serviceUrl = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/api/v1/uid";
+        serviceUrl = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/api/v1/uid";
     } else {
         service.Expect("GET", kGenerate, test.reply(), Times::Any());
     }
@@ -90,7 +76,8 @@ TEST_P(UidFaults, RunGoesOnWithTheHardwareId)
     run.timeout = std::chrono::seconds(90);
     const Outcome outcome = RunAndCheck(run, scenario.home.parent_path() / "logs", {"UidApp"},
                                         [&] { return E2e::EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n" << outcome.result.out;
+    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     const std::vector<E2e::CollectedEvent> events = scenario.Events();
     const std::vector<E2e::CollectedEvent> chosen = E2e::Named(events, "WI_NEW_SITEMARK");
     ASSERT_EQ(chosen.size(), 1u) << E2e::Describe(events);
@@ -114,9 +101,10 @@ TEST(UidFaultsHostile, IdWithPathPartsStaysAValue)
     E2e::Scenario scenario;
     scenario.AddPackage("app", {"UidApp", 16 * 1024, 0, ""});
     TestServer service;
-    service.Expect("GET", kGenerate,
-                   Reply::Body("{\"id\": \"../../../escaped\"}").WithContentType("application/json"),
-                   Times::Any());
+    service.Expect(
+        "GET", kGenerate,
+        Reply::Body("{\"id\": \"../../../escaped\"}").WithContentType("application/json"),
+        Times::Any());
     service.Expect("GET", "/api/v1/uid/used/../../../escaped", Reply::Body("{\"exist\": true}"),
                    Times::Any());
     E2e::InstallerRun run =
@@ -126,7 +114,8 @@ TEST(UidFaultsHostile, IdWithPathPartsStaysAValue)
     const fs::path outside = scenario.home.parent_path();
     const Outcome outcome = RunAndCheck(run, outside / "logs", {"UidApp"},
                                         [&] { return E2e::EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n" << outcome.result.out;
+    EXPECT_EQ(outcome.result.exitCode, 0) << outcome.result.Describe() << "\n"
+                                          << outcome.result.out;
     // Nothing new beside HOME, TMPDIR and the logs.
     for (const auto& entry : fs::directory_iterator(outside)) {
         const std::string name = entry.path().filename().string();
