@@ -29,6 +29,8 @@ struct InputCase {
     // 0 or 3; -1 when either is right (the case only asks for survival).
     int exitCode;
     bool installs;
+    // Lines of standard output that must be there.
+    std::vector<std::string> output;
 };
 
 std::ostream& operator<<(std::ostream& out, const InputCase& test)
@@ -55,10 +57,11 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true});
+                     true, {}});
     // Each installer section costs the program a size query and a download
     // attempt; 10,000 of them take minutes (they survive, see the
-    // reliability notes), so the suite runs a thousand.
+    // reliability notes), so the suite runs a thousand. Sections without a
+    // URL fail the download batch, so nothing is installed.
     cases.push_back({"ThousandInstallerSectionsWithoutUrls",
                      [](E2e::Scenario& scenario) {
                          std::string extra;
@@ -69,8 +72,9 @@ std::vector<InputCase> Cases()
                          return Normal(scenario, extra);
                      },
                      {},
-                     -1,
-                     false});
+                     3,
+                     false,
+                     {"Dialog: Something went wrong", "Page: Cancel"}});
     cases.push_back({"OneMegabyteValues",
                      [](E2e::Scenario& scenario) {
                          const std::string big(1 << 20, 'V');
@@ -81,18 +85,30 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true});
-    cases.push_back({"NulBytes",
+                     true, {}});
+    // NUL bytes inside a value, a section name and a key: read as any
+    // other byte.
+    cases.push_back({"NulBytesInNamesAndValues",
                      [](E2e::Scenario& scenario) {
                          std::string text = Normal(scenario);
                          const std::string nul(1, '\0');
                          text.insert(text.find("display_name = ") + 15, "In" + nul + "put");
                          return text + "[Extra" + nul + "Section]\nk" + nul + "ey = v" + nul +
-                                "alue\n" + nul + nul + "\n";
+                                "alue\n";
                      },
                      {},
-                     -1,
-                     false});
+                     0,
+                     true, {}});
+    // A line of NUL bytes is a line without "=": the configuration is
+    // refused like any unreadable one (the no-connection dialog).
+    cases.push_back({"LineOfNulBytes",
+                     [](E2e::Scenario& scenario) {
+                         return Normal(scenario) + std::string(2, '\0') + "\n";
+                     },
+                     {},
+                     3,
+                     false,
+                     {"Dialog: You need to be connected to the Internet"}});
     cases.push_back({"InvalidUtf8",
                      [](E2e::Scenario& scenario) {
                          return scenario.Config(
@@ -101,7 +117,7 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true});
+                     true, {}});
     // The second section of an id is ignored: the first one installs and
     // the run ends.
     cases.push_back({"DuplicatePackageIds",
@@ -111,7 +127,7 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true});
+                     true, {}});
     // Ids and file names that walk out of their folders: the product locale
     // plist, the parameters file and the package files must stay inside.
     cases.push_back({"IdsAndFileNamesWithPathParts",
@@ -132,11 +148,11 @@ std::vector<InputCase> Cases()
                                  "[Mac_Environment]\nbundle_name = ../../escaped-bundle\n");
                      },
                      {},
-                     -1,
-                     true});
+                     0,
+                     true, {}});
     auto hostileArgs = [&](std::string name, std::vector<std::string> args) {
         cases.push_back({std::move(name), [](E2e::Scenario& scenario) { return Normal(scenario); },
-                         std::move(args), -1, true});
+                         std::move(args), 0, true, {}});
     };
     hostileArgs("DistribNameWithPathParts", {"--distrib-name=../../../x_W../../../y_ch/../../z_"});
     hostileArgs("DistribNameHuge", {"--distrib-name=" + std::string(50000, 'd') + "_W" +
@@ -172,6 +188,9 @@ TEST_P(InputFaults, NoCrashNothingOutside)
     if (test.exitCode >= 0) {
         EXPECT_EQ(outcome.result.exitCode, test.exitCode) << outcome.result.Describe() << "\n"
                                                           << outcome.result.out.substr(0, 4000);
+    }
+    for (const std::string& line : test.output) {
+        EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty()) << line;
     }
     if (test.installs) {
         EXPECT_TRUE(installed) << outcome.result.out.substr(0, 4000);
