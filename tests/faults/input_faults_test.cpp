@@ -31,6 +31,8 @@ struct InputCase {
     bool installs;
     // Lines of standard output that must be there.
     std::vector<std::string> output;
+    // Texts the log must hold.
+    std::vector<std::string> logged;
 };
 
 std::ostream& operator<<(std::ostream& out, const InputCase& test)
@@ -57,7 +59,9 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true, {}});
+                     true,
+                     {},
+                     {}});
     // Each installer section costs the program a size query and a download
     // attempt; 10,000 of them take minutes (they survive, see the
     // reliability notes), so the suite runs a thousand. Sections without a
@@ -74,7 +78,8 @@ std::vector<InputCase> Cases()
                      {},
                      3,
                      false,
-                     {"Dialog: Something went wrong", "Page: Cancel"}});
+                     {"Dialog: Something went wrong", "Page: Cancel"},
+                     {}});
     cases.push_back({"OneMegabyteValues",
                      [](E2e::Scenario& scenario) {
                          const std::string big(1 << 20, 'V');
@@ -85,7 +90,9 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true, {}});
+                     true,
+                     {},
+                     {}});
     // NUL bytes inside a value, a section name and a key: read as any
     // other byte.
     cases.push_back({"NulBytesInNamesAndValues",
@@ -98,17 +105,19 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true, {}});
+                     true,
+                     {},
+                     {}});
     // A line of NUL bytes is a line without "=": the configuration is
     // refused like any unreadable one (the no-connection dialog).
-    cases.push_back({"LineOfNulBytes",
-                     [](E2e::Scenario& scenario) {
-                         return Normal(scenario) + std::string(2, '\0') + "\n";
-                     },
-                     {},
-                     3,
-                     false,
-                     {"Dialog: You need to be connected to the Internet"}});
+    cases.push_back(
+        {"LineOfNulBytes",
+         [](E2e::Scenario& scenario) { return Normal(scenario) + std::string(2, '\0') + "\n"; },
+         {},
+         3,
+         false,
+         {"Dialog: You need to be connected to the Internet"},
+         {}});
     cases.push_back({"InvalidUtf8",
                      [](E2e::Scenario& scenario) {
                          return scenario.Config(
@@ -117,7 +126,9 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true, {}});
+                     true,
+                     {},
+                     {}});
     // The second section of an id is ignored: the first one installs and
     // the run ends.
     cases.push_back({"DuplicatePackageIds",
@@ -127,32 +138,45 @@ std::vector<InputCase> Cases()
                      },
                      {},
                      0,
-                     true, {}});
+                     true,
+                     {},
+                     {"Installer section with id \"app\""}});
     // Ids and file names that walk out of their folders: the product locale
     // plist, the parameters file and the package files must stay inside.
-    cases.push_back({"IdsAndFileNamesWithPathParts",
-                     [](E2e::Scenario& scenario) {
-                         const std::string escapeId = "../../../escaped-id";
-                         const fs::path outside = scenario.home.parent_path();
-                         return scenario.Config(
-                             {{escapeId, 1, "Input App", scenario.PackageUrl("app"), escapeId}},
-                             "[ProductParameters]\nid = " + escapeId +
-                                 "\nconfig_file_name = ../../escaped.cfg\nchannel = x\n"
-                                 "[ProductParameters]\nid = " +
-                                 escapeId + "\nconfig_file_name = " +
-                                 (outside / "absolute-escaped.cfg").string() +
-                                 "\nchannel = y\n"
-                                 "[ProductParameters]\nid = " +
-                                 escapeId +
-                                 "\nconfig_file_name = ..\nchannel = z\n"
-                                 "[Mac_Environment]\nbundle_name = ../../escaped-bundle\n");
-                     },
-                     {},
-                     0,
-                     true, {}});
+    cases.push_back(
+        {"IdsAndFileNamesWithPathParts",
+         [](E2e::Scenario& scenario) {
+             const std::string escapeId = "../../../escaped-id";
+             const fs::path outside = scenario.home.parent_path();
+             return scenario.Config(
+                 {{escapeId, 1, "Input App", scenario.PackageUrl("app"), escapeId}},
+                 "[ProductParameters]\nid = " + escapeId +
+                     "\nconfig_file_name = ../../escaped.cfg\nchannel = x\n"
+                     "[ProductParameters]\nid = " +
+                     escapeId +
+                     "\nconfig_file_name = " + (outside / "absolute-escaped.cfg").string() +
+                     "\nchannel = y\n"
+                     "[ProductParameters]\nid = " +
+                     escapeId +
+                     "\nconfig_file_name = ..\nchannel = z\n"
+                     "[Mac_Environment]\nbundle_name = ../../escaped-bundle\n");
+         },
+         {},
+         0,
+         true,
+         {},
+         {"Refusing to write the locale for bundleId \"../../../escaped-id\"",
+          "Product configuration file name \"../../escaped.cfg\" of ../../../escaped-id "
+          "refused",
+          "Product configuration file name \"..\" of ../../../escaped-id refused"}});
     auto hostileArgs = [&](std::string name, std::vector<std::string> args) {
-        cases.push_back({std::move(name), [](E2e::Scenario& scenario) { return Normal(scenario); },
-                         std::move(args), 0, true, {}});
+        cases.push_back({std::move(name),
+                         [](E2e::Scenario& scenario) { return Normal(scenario); },
+                         std::move(args),
+                         0,
+                         true,
+                         {},
+                         {}});
     };
     hostileArgs("DistribNameWithPathParts", {"--distrib-name=../../../x_W../../../y_ch/../../z_"});
     hostileArgs("DistribNameHuge", {"--distrib-name=" + std::string(50000, 'd') + "_W" +
@@ -191,6 +215,9 @@ TEST_P(InputFaults, NoCrashNothingOutside)
     }
     for (const std::string& line : test.output) {
         EXPECT_FALSE(LinesStartingWith(outcome.result.out, line).empty()) << line;
+    }
+    for (const std::string& text : test.logged) {
+        EXPECT_TRUE(Contains(outcome.log, text)) << text;
     }
     if (test.installs) {
         EXPECT_TRUE(installed) << outcome.result.out.substr(0, 4000);
