@@ -128,7 +128,7 @@ std::vector<ContentCase> Cases()
                  Times::Any());
          },
          3,
-         {"BUNDLE_DOWNLOAD_STARTED"},
+         {"PRODUCT_DOWNLOAD_FINISHED", "PRODUCT_INSTALL_FAILED"},
          {"BUNDLE_INSTALL_FINISHED"},
          {kRetryDialog}});
     // The size query says 10 bytes; the package is larger and still whole.
