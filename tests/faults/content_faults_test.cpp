@@ -114,8 +114,8 @@ std::vector<ContentCase> Cases()
                       Times::Any());
     });
     // A server that announces less than it sends: the surplus is not taken,
-    // the package is short and its installer refuses it (or the download
-    // fails); either way nothing half-made may stay.
+    // the short package counts as downloaded and its installer refuses it
+    // every time; nothing half-made may stay.
     cases.push_back(
         {"ContentLengthShorterThanBody",
          Target::Package,
