@@ -1,7 +1,5 @@
 #include "splash/console_splash.h"
 
-#include <signal.h>
-
 #include <cstdlib>
 
 #include <glog/logging.h>
@@ -31,15 +29,6 @@ std::string OneLine(const std::string& text)
     return Util::ReplaceAll(text, "\n", " ");
 }
 
-sigset_t TerminationSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    return signals;
-}
 
 } // namespace
 
@@ -72,9 +61,6 @@ ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
     Settings::Set(Settings::ID::InstallDir, Util::GetApplicationsFolder());
     Settings::Set(Settings::ID::Locale, Translater::GetDefaultLocale());
 
-    const sigset_t signals = TerminationSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
     if (const char* answers = std::getenv("ZENTAK_TEST_RETRY_ANSWERS")) {
         for (const std::string& answer : Util::Split(answers, ',')) {
             m_retryAnswers.push_back(answer);
@@ -82,26 +68,6 @@ ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
     }
 }
 
-void ConsoleSplash::WatchSignals()
-{
-    const sigset_t signals = TerminationSignals();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_loopEnded || m_stopRequested) {
-                return;
-            }
-        }
-        // Bounded, so the watcher notices the end of the loop.
-        const timespec timeout{0, 200 * 1000 * 1000};
-        const int signal = sigtimedwait(&signals, nullptr, &timeout);
-        if (signal > 0) {
-            LOG(INFO) << "Signal " << signal << " received, the installation ends";
-            Print("Interrupted");
-            m_observer.OnExitButtonPressed();
-        }
-    }
-}
 
 ConsoleSplash::~ConsoleSplash() = default;
 
@@ -141,19 +107,6 @@ void ConsoleSplash::RunSplash()
             splash.m_changed.notify_all();
         }
     } loopEnd{*this};
-    std::thread watcher([this] { WatchSignals(); });
-    struct JoinWatcher {
-        ConsoleSplash& splash;
-        std::thread& watcher;
-        ~JoinWatcher()
-        {
-            {
-                std::lock_guard<std::mutex> lock(splash.m_mutex);
-                splash.m_stopRequested = true;
-            }
-            watcher.join();
-        }
-    } joinWatcher{*this, watcher};
     Print(OneLine(Translater::GetText(TranslaterText::WindowTitle)));
     for (;;) {
         std::function<void()> task;

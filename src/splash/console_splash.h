@@ -20,11 +20,6 @@ namespace Zentak {
 // Like the window, every operation is performed on the thread that runs
 // RunSplash (the main thread), and the calling thread waits for it.
 //
-// Ctrl-C (SIGINT), SIGTERM and SIGHUP are what the window's close button is:
-// they end the run as the exit button does. The constructor blocks them in
-// the constructing thread, so every thread started later inherits the block
-// and a watcher started by RunSplash takes them.
-//
 // For scripted runs and tests, ZENTAK_TEST_RETRY_ANSWERS may list the
 // answers to give the retry dialog in turn ("retry", "skip", "cancel",
 // separated by commas); when the list is used up the answer is cancel.
@@ -57,12 +52,10 @@ private:
     // runs at once on the caller's thread, so no caller can hang.
     void Perform(std::function<void()> task);
     void Print(const std::string& line);
-    // Takes the termination signals until the loop ends.
-    void WatchSignals();
 
     ISplashEventObserver& m_observer;
     std::ostream& m_out;
-    std::mutex m_outMutex; // the loop and the signal watcher both print
+    std::mutex m_outMutex;
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <list>
 #include <vector>
 
@@ -1199,6 +1200,12 @@ InstallerLogic::~InstallerLogic()
 
 bool InstallerLogic::Start()
 {
+    m_signals.Start([this](int) {
+        if (Settings::GetBool(ID::Unattended)) {
+            std::cout << "Interrupted" << std::endl;
+        }
+        m_impl->Abort();
+    });
     try {
         m_worker = std::thread([this] {
             // Named so that tools (and tests) can tell the logic thread apart.
@@ -1206,6 +1213,7 @@ bool InstallerLogic::Start()
             m_impl->Start();
         });
         m_impl->Splash().RunSplash();
+        m_signals.Stop();
         return false;
     } catch (const std::exception& error) {
         LOG(ERROR) << "Installer failed to start: " << error.what();
@@ -1213,6 +1221,7 @@ bool InstallerLogic::Start()
         LOG(ERROR) << "Installer failed to start";
     }
     // The logic thread must not wait for a splash that is gone.
+    m_signals.Stop();
     m_impl->Abort();
     return true;
 }

@@ -3,6 +3,8 @@
 #include <memory>
 #include <thread>
 
+#include "utils/termination_signals.h"
+
 namespace Zentak {
 
 // The controller of the whole run. Constructed, started and destroyed on the
@@ -24,6 +26,9 @@ public:
     class Impl;
 
 private:
+    // First: its block of the termination signals must be in place before
+    // any thread of the run starts.
+    TerminationSignalWatcher m_signals;
     std::unique_ptr<Impl> m_impl;
     std::thread m_worker;
 };
