@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness/dev_server.h"
+#include "harness/event_checks.h"
 #include "harness/installer_run.h"
 #include "harness/temp_dir.h"
 
@@ -23,17 +24,6 @@ namespace Zentak::E2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Params = std::vector<std::pair<std::string, std::string>>;
-
-// The parameters every event starts with, in their order on the wire.
-const std::vector<std::string> kCommonParams = {
-    "BUILD_NAME", "BUNDLE_ID",  "MODULE_NAME", "VERSION",   "PRODUCT_VERSION",
-    "DATE_TIME",  "HUID",       "SITEMARK",    "LANGUAGE",  "OS_BITS",
-    "OS_EDITION", "OS_NAME",    "OS_VERSION",  "SID",       "UNIQUE_ID",
-    "PREVIOUS_EVENT", "PREVIOUS_UNIQUE_ID", "BUNDLE_NAME", "BUNDLE_VERSION"};
-
-const std::regex kUuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-const std::regex kServiceId("[0-9a-f]{32}");
 
 // The example product's content and a development server for it, plus a
 // HOME and a TMPDIR for the program.
@@ -77,141 +67,6 @@ public:
     const fs::path home = m_temp.Sub("home");
     const fs::path tmp = m_temp.Sub("tmp");
 };
-
-std::string Join(const std::vector<std::string>& items, const std::string& separator = ", ")
-{
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : separator) + item;
-    }
-    return text;
-}
-
-// Whether `wanted` occurs within `names` in this order, others in between.
-::testing::AssertionResult InOrder(const std::vector<std::string>& names,
-                                   const std::vector<std::string>& wanted)
-{
-    auto at = names.begin();
-    for (const std::string& name : wanted) {
-        at = std::find(at, names.end(), name);
-        if (at == names.end()) {
-            return ::testing::AssertionFailure()
-                   << "\"" << name << "\" missing or out of order in: " << Join(names);
-        }
-        ++at;
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// No event lost or duplicated: following PREVIOUS_UNIQUE_ID from every event
-// leads back to the single first event, and each event is the predecessor
-// of at most one other. Events tracked on different threads may reach the
-// queue in another order than their chain, so the order of arrival is not
-// required to follow the chain.
-::testing::AssertionResult ChainIsComplete(const std::vector<CollectedEvent>& events)
-{
-    std::map<std::string, const CollectedEvent*> byId;
-    std::set<std::string> sids;
-    for (const CollectedEvent& event : events) {
-        const std::string id = event.Param("UNIQUE_ID").value_or("");
-        if (!std::regex_match(id, kUuid)) {
-            return ::testing::AssertionFailure() << event.name << " has UNIQUE_ID \"" << id << "\"";
-        }
-        if (!byId.emplace(id, &event).second) {
-            return ::testing::AssertionFailure() << "UNIQUE_ID " << id << " sent twice";
-        }
-        sids.insert(event.Param("SID").value_or(""));
-    }
-    if (sids.size() != 1 || !std::regex_match(*sids.begin(), kUuid)) {
-        return ::testing::AssertionFailure() << "events carry " << sids.size() << " run ids";
-    }
-    int firsts = 0;
-    std::set<std::string> predecessors;
-    for (const CollectedEvent& event : events) {
-        const std::string previousId = event.Param("PREVIOUS_UNIQUE_ID").value_or("?");
-        const std::string previousName = event.Param("PREVIOUS_EVENT").value_or("?");
-        if (previousId.empty()) {
-            ++firsts;
-            if (!previousName.empty()) {
-                return ::testing::AssertionFailure() << "first event " << event.name
-                                                     << " names a previous event " << previousName;
-            }
-            continue;
-        }
-        const auto previous = byId.find(previousId);
-        if (previous == byId.end()) {
-            return ::testing::AssertionFailure()
-                   << "the event before " << event.name << " (" << previousName << ", "
-                   << previousId << ") never arrived";
-        }
-        if (previous->second->name != previousName) {
-            return ::testing::AssertionFailure()
-                   << event.name << " names " << previousName << " as previous event, but "
-                   << previousId << " is " << previous->second->name;
-        }
-        if (!predecessors.insert(previousId).second) {
-            return ::testing::AssertionFailure() << previousName << " precedes two events";
-        }
-    }
-    if (firsts != 1) {
-        return ::testing::AssertionFailure() << firsts << " events claim to be the first";
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// The caller's parameters of an event: those after the common ones.
-Params CallerParams(const CollectedEvent& event)
-{
-    if (event.params.size() < kCommonParams.size()) {
-        return {};
-    }
-    return Params(event.params.begin() + static_cast<std::ptrdiff_t>(kCommonParams.size()),
-                  event.params.end());
-}
-
-std::vector<std::string> ParamNames(const Params& params)
-{
-    std::vector<std::string> names;
-    for (const auto& param : params) {
-        names.push_back(param.first);
-    }
-    return names;
-}
-
-bool IsDecimal(const std::string& text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), ::isdigit);
-}
-
-// Compares a parameter list with a pattern: "<decimal>" stands for any
-// decimal number, "<positive>" for one of at least 1, "<id>" for a service id.
-::testing::AssertionResult ParamsMatch(const Params& actual, const Params& pattern)
-{
-    auto describe = [](const Params& params) {
-        std::string text;
-        for (const auto& [name, value] : params) {
-            text += " " + name + "=\"" + value + "\"";
-        }
-        return text;
-    };
-    if (ParamNames(actual) != ParamNames(pattern)) {
-        return ::testing::AssertionFailure() << "parameters" << describe(actual) << ", expected"
-                                             << describe(pattern);
-    }
-    for (size_t i = 0; i < actual.size(); ++i) {
-        const std::string& value = actual[i].second;
-        const std::string& want = pattern[i].second;
-        const bool ok = want == "<decimal>"    ? IsDecimal(value)
-                        : want == "<positive>" ? IsDecimal(value) && std::stoull(value) >= 1
-                        : want == "<id>"       ? std::regex_match(value, kServiceId)
-                                               : value == want;
-        if (!ok) {
-            return ::testing::AssertionFailure() << "parameters" << describe(actual)
-                                                 << ", expected" << describe(pattern);
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
 
 // Waits, bounded, for a file to hold `text`.
 bool WaitForText(const fs::path& file, const std::string& text, std::chrono::seconds limit)
@@ -278,9 +133,12 @@ TEST(UnattendedRun, ReachesTheDownloadsAgainstTheExampleProduct)
                                 "BUNDLE_DOWNLOAD_FINISHED"}));
     EXPECT_TRUE(ChainIsComplete(events));
     for (const CollectedEvent& event : events) {
-        std::vector<std::string> common = ParamNames(event.params);
-        common.resize(std::min(common.size(), kCommonParams.size()));
-        EXPECT_EQ(common, kCommonParams) << event.name;
+        std::vector<std::string> common;
+        for (const auto& param : event.params) {
+            common.push_back(param.first);
+        }
+        common.resize(std::min(common.size(), CommonParamNames().size()));
+        EXPECT_EQ(common, CommonParamNames()) << event.name;
         EXPECT_EQ(event.Param("VERSION"), "1.6.0") << event.name;
         EXPECT_EQ(event.query.at("key"), "demo-key") << event.name;
         EXPECT_EQ(event.query.at("version"), "24.1.0.7") << event.name;

@@ -2,9 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <regex>
+#include <set>
 
 namespace Zentak::E2e {
 namespace {
+
+const std::regex kUuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+const std::regex kServiceId("[0-9a-f]{32}");
 
 bool IsDecimal(const std::string& text)
 {
@@ -86,6 +92,7 @@ std::string Describe(const std::vector<CollectedEvent>& events)
              (want == "<decimal>"    ? IsDecimal(value)
               : want == "<positive>" ? IsDecimal(value) && std::stoull(value) >= 1
               : want == "<nonempty>" ? !value.empty()
+              : want == "<id>"       ? std::regex_match(value, kServiceId)
                                      : value == want);
     }
     if (ok) {
@@ -127,6 +134,57 @@ unsigned long long Number(const CollectedEvent& event, const std::string& param)
         return 0;
     }
     return std::stoull(value);
+}
+
+::testing::AssertionResult ChainIsComplete(const std::vector<CollectedEvent>& events)
+{
+    std::map<std::string, const CollectedEvent*> byId;
+    std::set<std::string> sids;
+    for (const CollectedEvent& event : events) {
+        const std::string id = event.Param("UNIQUE_ID").value_or("");
+        if (!std::regex_match(id, kUuid)) {
+            return ::testing::AssertionFailure() << event.name << " has UNIQUE_ID \"" << id << "\"";
+        }
+        if (!byId.emplace(id, &event).second) {
+            return ::testing::AssertionFailure() << "UNIQUE_ID " << id << " sent twice";
+        }
+        sids.insert(event.Param("SID").value_or(""));
+    }
+    if (sids.size() != 1 || !std::regex_match(*sids.begin(), kUuid)) {
+        return ::testing::AssertionFailure() << "events carry " << sids.size() << " run ids";
+    }
+    int firsts = 0;
+    std::set<std::string> predecessors;
+    for (const CollectedEvent& event : events) {
+        const std::string previousId = event.Param("PREVIOUS_UNIQUE_ID").value_or("?");
+        const std::string previousName = event.Param("PREVIOUS_EVENT").value_or("?");
+        if (previousId.empty()) {
+            ++firsts;
+            if (!previousName.empty()) {
+                return ::testing::AssertionFailure() << "first event " << event.name
+                                                     << " names a previous event " << previousName;
+            }
+            continue;
+        }
+        const auto previous = byId.find(previousId);
+        if (previous == byId.end()) {
+            return ::testing::AssertionFailure()
+                   << "the event before " << event.name << " (" << previousName << ", "
+                   << previousId << ") never arrived";
+        }
+        if (previous->second->name != previousName) {
+            return ::testing::AssertionFailure()
+                   << event.name << " names " << previousName << " as previous event, but "
+                   << previousId << " is " << previous->second->name;
+        }
+        if (!predecessors.insert(previousId).second) {
+            return ::testing::AssertionFailure() << previousName << " precedes two events";
+        }
+    }
+    if (firsts != 1) {
+        return ::testing::AssertionFailure() << firsts << " events claim to be the first";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace Zentak::E2e

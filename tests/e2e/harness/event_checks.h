@@ -30,9 +30,16 @@ std::string Describe(const std::vector<CollectedEvent>& events);
 
 // Compares the caller's parameters with a pattern, names and order exactly.
 // In the pattern's values "<decimal>" stands for any decimal number,
-// "<positive>" for one of at least 1 and "<nonempty>" for any text but the
-// empty one; anything else must match exactly.
+// "<positive>" for one of at least 1, "<nonempty>" for any text but the
+// empty one and "<id>" for a web user id of the service; anything else must
+// match exactly.
 ::testing::AssertionResult ParamsMatch(const Params& actual, const Params& pattern);
+
+// No event lost or duplicated: following PREVIOUS_UNIQUE_ID from every event
+// leads back to the single first event, and each event is the predecessor of
+// at most one other. Events tracked on different threads may reach the queue
+// in another order than their chain, so arrival need not follow the chain.
+::testing::AssertionResult ChainIsComplete(const std::vector<CollectedEvent>& events);
 
 // The events of that name (and, when `product` is given, that PRODUCT_NAME).
 std::vector<CollectedEvent> Named(const std::vector<CollectedEvent>& events,
