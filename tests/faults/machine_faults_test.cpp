@@ -3,7 +3,6 @@
 // cannot be written, no HOME, a preferences folder that cannot be made, a
 // TMPDIR that does not exist. Real mounts, real full disks (the tests run
 // as root; without mount rights the cases that need one are skipped).
-#include <sys/mount.h>
 
 #include <algorithm>
 #include <fstream>
@@ -16,6 +15,7 @@
 #include "fault_checks.h"
 #include "harness/event_checks.h"
 #include "harness/scenario.h"
+#include "harness/tmpfs_mount.h"
 
 namespace Zentak::Faults {
 namespace {
@@ -26,31 +26,7 @@ using E2e::EventNames;
 using E2e::InOrder;
 using E2e::Named;
 
-// A tmpfs mounted on a folder for the life of the object.
-class TmpfsMount {
-public:
-    TmpfsMount(const fs::path& where, const std::string& options) : m_where(where)
-    {
-        fs::create_directories(where);
-        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    }
-    // Read-only: remounted so after it was mounted writable (it can be filled first).
-    bool MakeReadOnly()
-    {
-        return ::mount("tmpfs", m_where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-    ~TmpfsMount()
-    {
-        if (m_mounted) {
-            ::umount2(m_where.c_str(), MNT_DETACH);
-        }
-    }
-    bool Mounted() const { return m_mounted; }
-
-private:
-    fs::path m_where;
-    bool m_mounted = false;
-};
+using E2e::TmpfsMount;
 
 void WriteText(const fs::path& path, const std::string& text)
 {

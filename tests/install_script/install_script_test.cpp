@@ -2,7 +2,9 @@
 // package file and its folder (install), or a folder (launch), then the
 // Mac_Environment pairs. Packages are made here, good and bad.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include "harness/packages.h"
 #include "harness/process.h"
 #include "harness/temp_dir.h"
+#include "harness/tmpfs_mount.h"
 
 namespace Zentak::E2e {
 namespace {
@@ -33,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 // One member of a hand-made archive.
 struct Member {
-    std::string type; // "file", "dir", "symlink" or "hardlink"
+    std::string type; // "file", "zeros", "dir", "symlink", "hardlink", "chardev" or "fifo"
     std::string name;
     std::string data;   // file content
     int mode = 0644;    // file mode
@@ -59,6 +62,15 @@ Member Symlink(std::string name, std::string target)
 Member Hardlink(std::string name, std::string target)
 {
     return {"hardlink", std::move(name), "", 0644, std::move(target)};
+}
+// `size` zero bytes, made by the archiver (they compress to almost nothing).
+Member Zeros(std::string name, std::uintmax_t size)
+{
+    return {"zeros", std::move(name), std::to_string(size), 0644, ""};
+}
+Member Special(std::string type, std::string name)
+{
+    return {std::move(type), std::move(name), "", 0666, ""};
 }
 
 // Writes the members, names exactly as given (absolute ones and ".." too),
@@ -87,9 +99,17 @@ with tarfile.open(out, "w:gz", format=tarfile.GNU_FORMAT) as tar:
         elif m["type"] == "hardlink":
             info.type = tarfile.LNKTYPE
             info.linkname = m["target"]
+        elif m["type"] == "chardev":
+            info.type = tarfile.CHRTYPE
+            info.devmajor, info.devminor = 1, 1
+        elif m["type"] == "fifo":
+            info.type = tarfile.FIFOTYPE
+        elif m["type"] == "zeros":
+            data = bytes(int(m["data"]))
+            info.size = len(data)
         else:
             info.size = len(data)
-        tar.addfile(info, io.BytesIO(data) if m["type"] == "file" else None)
+        tar.addfile(info, io.BytesIO(data) if m["type"] in ("file", "zeros") else None)
 )";
     const ProcessResult made =
         RunProcess({"python3", "-c", kScript, file.string(), list.dump()}, {}, std::chrono::seconds(60));
@@ -232,6 +252,23 @@ TEST_F(InstallScriptTest, RefusesBadPackagesWithOneLine)
         {"the product folder is a link",
          [&](const fs::path& p) { MakeArchive(p, {Symlink("Prod.app", outside.string())}); },
          {"holds a link that points outside: Prod.app"}},
+        {"a link to a sibling product",
+         [](const fs::path& p) {
+             MakeArchive(p, {Program("Prod"), Symlink("Prod.app/Contents/sib", "../../Victim.app")});
+         },
+         {"holds a link that points outside: Prod.app/Contents/sib"}},
+        {"a link climbing through another link",
+         [](const fs::path& p) {
+             MakeArchive(p, {Program("Prod"), Symlink("Prod.app/Contents/MacOS/up", "../.."),
+                             Symlink("Prod.app/Contents/MacOS/out", "up/../escaped")});
+         },
+         {"holds a link that points outside: Prod.app/Contents/MacOS/out"}},
+        {"a character device",
+         [](const fs::path& p) { MakeArchive(p, {Program("Prod"), Special("chardev", "Prod.app/Contents/mem")}); },
+         {"holds a member that is not a file, folder or link: Prod.app/Contents/mem"}},
+        {"a FIFO",
+         [](const fs::path& p) { MakeArchive(p, {Program("Prod"), Special("fifo", "Prod.app/Contents/pipe")}); },
+         {"holds a member that is not a file, folder or link: Prod.app/Contents/pipe"}},
         {"a hard link to a file outside",
          [&](const fs::path& p) {
              MakeArchive(p, {Program("Prod"), Hardlink("Prod.app/Contents/hard", outsideFile.string())});
@@ -348,6 +385,115 @@ TEST_F(InstallScriptTest, AnInterruptedInstallLeavesTheOldCopyIntact)
         // ... and tidies up what the killed one left behind.
         EXPECT_EQ(Installed(), std::vector<std::string>{"Prod.app"}) << "staging folder left";
     }
+}
+
+// Whatever rights unpack it, an installed product keeps no set-id bit and
+// belongs to the owner of the Applications folder; links that stay inside
+// the product (the usual framework layout) are kept as they are.
+TEST_F(InstallScriptTest, InstalledProductHasNoSetIdBitsAndBelongsToTheFoldersOwner)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to unpack as an administrator would";
+    }
+    fs::create_directories(applications);
+    ASSERT_EQ(chown(applications.c_str(), 4242, 4343), 0);
+    const fs::path package = packages / "setid.tar.gz";
+    const std::string framework = "Prod.app/Contents/Frameworks/F.framework/";
+    MakeArchive(package, {File("Prod.app/Contents/MacOS/Prod", "#!/bin/sh\n", 04755),
+                          File("Prod.app/Contents/sgid", "x", 02755),
+                          File(framework + "Versions/A/F", "lib", 0644),
+                          Symlink(framework + "Versions/Current", "A"),
+                          Symlink(framework + "F", "Versions/Current/F"),
+                          Symlink("Prod.app/Contents/self", "../Contents/MacOS/Prod")});
+    const ProcessResult result = Install(package);
+    ASSERT_EQ(result.exitCode, 0) << result.Describe() << "\n" << result.out;
+
+    EXPECT_EQ(ReadFile(applications / (framework + "F")), "lib");
+    int checked = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(applications / "Prod.app")) {
+        struct stat info {};
+        ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID), 0u) << entry.path();
+        EXPECT_EQ(info.st_uid, 4242u) << entry.path();
+        EXPECT_EQ(info.st_gid, 4343u) << entry.path();
+        ++checked;
+    }
+    EXPECT_GE(checked, 9);
+    EXPECT_TRUE(IsExecutableFile(applications / "Prod.app/Contents/MacOS/Prod"));
+}
+
+// A small archive of zeros that unpacks to more than the volume holds is
+// refused while it unpacks, and nothing of it stays.
+TEST_F(InstallScriptTest, PackageLargerThanTheFreeSpaceIsRefusedWhileUnpacking)
+{
+    TmpfsMount volume(applications, "size=16m");
+    if (!volume.Mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const fs::path package = packages / "zeros.tar.gz";
+    MakeArchive(package, {Program("Prod"), Zeros("Prod.app/Contents/zeros", 40u << 20)});
+    ASSERT_LT(fs::file_size(package), 1u << 20);
+    const ProcessResult result = Install(package);
+    EXPECT_NE(result.exitCode, 0) << result.Describe();
+    EXPECT_NE(result.out.find("does not fit into the free space of " + applications.string()),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(Lines(result.out).size(), 1u) << result.out;
+    EXPECT_TRUE(Installed().empty());
+}
+
+// The installer that reads the script's output may be gone (killed) by the
+// time the script reports: the script still ends its work and tidies up.
+TEST_F(InstallScriptTest, ANoLongerReadOutputDoesNotStopTheTidying)
+{
+    const fs::path older = packages / "older.tar.gz";
+    const fs::path newer = packages / "newer.tar.gz";
+    MakePackage(older, {"Prod", 1024, 0, "1"});
+    MakePackage(newer, {"Prod", 1024, 0, "2"});
+    ASSERT_EQ(Install(older).exitCode, 0);
+    // The reader of the script's output has ended before the script writes.
+    std::vector<std::string> command = Command({newer.string(), packages.string(), "bundle_name", "Prod"});
+    std::string line;
+    for (const std::string& word : command) {
+        line += "'" + word + "' ";
+    }
+    const ProcessResult result =
+        RunProcess({"/bin/sh", "-c", "exec 3>&1; { " + line + "; echo $? >&3; } | true"},
+                   Environment(), std::chrono::seconds(60));
+    EXPECT_EQ(result.out, "0\n") << result.Describe();
+    EXPECT_EQ(InstalledVersion("Prod"), "2");
+    EXPECT_EQ(Installed(), std::vector<std::string>{"Prod.app"}) << "staging folder left";
+}
+
+// A staging folder is taken over when no install holds its lock, whatever
+// process ids it names (a zombie's or a reused one); one whose lock is held
+// is left alone.
+TEST_F(InstallScriptTest, LeftoverStagingFoldersAreJudgedByTheirLock)
+{
+    const fs::path older = packages / "older.tar.gz";
+    const fs::path other = packages / "other.tar.gz";
+    MakePackage(older, {"Prod", 1024, 0, "1"});
+    MakePackage(other, {"Other", 1024, 0, "1"});
+    ASSERT_EQ(Install(older).exitCode, 0);
+    // Killed between its renames: the old copy stepped aside, the new one
+    // never arrived; the pid it names lives (it is ours).
+    const fs::path stale = applications / ".installing.stale1";
+    fs::create_directories(stale);
+    fs::rename(applications / "Prod.app", stale / "previous");
+    std::ofstream(stale / "target") << (applications / "Prod.app").string() << "\n";
+    std::ofstream(stale / "pid") << getpid() << "\n";
+    // Another install that still runs holds its lock.
+    const fs::path busy = applications / ".installing.busy01";
+    fs::create_directories(busy);
+    const int lock = open((busy / "lock").c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+
+    const ProcessResult result = Install(other, "Other");
+    close(lock);
+    EXPECT_EQ(result.exitCode, 0) << result.Describe() << "\n" << result.out;
+    EXPECT_EQ(InstalledVersion("Prod"), "1") << "the old copy did not come back";
+    EXPECT_EQ(Installed(), (std::vector<std::string>{".installing.busy01", "Other.app", "Prod.app"}));
 }
 
 // Given a folder, the script starts <bundle_name>.app in it, in a session of

@@ -11,6 +11,10 @@
 # its name only by rename, so a failed or interrupted install never leaves
 # half a product.
 set -u
+# The installer reading our output may be gone (killed): a write must then
+# fail, not kill the script before it has tidied up.
+trap '' PIPE
+umask 022
 
 fail() {
   echo "install: $*"
@@ -49,18 +53,27 @@ fi
 
 apps=${ZENTAK_APPLICATIONS_DIR:-${HOME:-}/Applications}
 [ -n "${HOME:-}${ZENTAK_APPLICATIONS_DIR:-}" ] || fail "no Applications folder (HOME is not set)"
-mkdir -p "$apps" 2>/dev/null || fail "cannot create the Applications folder $apps"
+if [ ! -d "$apps" ]; then
+  mkdir -p "$apps" 2>/dev/null || fail "cannot create the Applications folder $apps"
+  # Made with administrator rights for a user: it is the user's folder.
+  [ "$(id -u)" -eq 0 ] && chown "$(stat -c %u:%g "$apps/..")" "$apps" 2>/dev/null
+fi
+# What we install belongs to whoever owns the Applications folder, not to
+# the administrator whose rights unpacked it.
+owner=$(stat -c %u:%g "$apps") || fail "cannot read the owner of $apps"
 
-# A staging folder whose install was killed outright (no trap ran) is
-# tidied up by the next install: its old copy goes back if it had already
-# stepped aside, and the partial product is removed. A folder whose
-# installer still runs is left alone.
+# Staging folders are created and swept while holding a lock on the
+# Applications folder itself; each staging folder is owned through a lock on
+# its "lock" file, held by this shell and everything it starts. A folder
+# whose lock is free belongs to an install that ended without tidying (killed
+# outright): its old copy goes back if it had already stepped aside, and the
+# partial product is removed. A process id would not do: it outlives its
+# process as a zombie and is reused.
+exec 8<"$apps" || fail "cannot open the Applications folder $apps"
+flock -w 60 8 || fail "another install keeps $apps locked"
 for leftover in "$apps"/.installing.*; do
   [ -d "$leftover" ] || continue
-  owner=$(cat "$leftover/pid" 2>/dev/null)
-  if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then
-    continue
-  fi
+  flock -n "$leftover/lock" true 2>/dev/null || continue
   if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ]; then
     previous_target=$(cat "$leftover/target")
     [ -e "$previous_target" ] || mv -T "$leftover/previous" "$previous_target" 2>/dev/null
@@ -70,9 +83,10 @@ done
 
 staging=$(mktemp -d "$apps/.installing.XXXXXX" 2>/dev/null) ||
   fail "cannot create a staging folder in $apps"
-echo $$ >"$staging/pid"
 target=""
 cleanup() {
+  # A second signal must not cut the tidying short.
+  trap '' INT TERM HUP
   # Interrupted between the two renames: the old copy goes back.
   if [ -n "$target" ] && [ ! -e "$target" ] && [ -e "$staging/previous" ]; then
     mv -T "$staging/previous" "$target" 2>/dev/null
@@ -81,23 +95,45 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
+exec 9>"$staging/lock" && flock -n 9 || fail "cannot lock the staging folder $staging"
+exec 8<&-
+
+# The unpacked archive may take at most the free space of the volume, less
+# a little for the file system's own records; the decompressed stream is cut
+# there, so a small package of endless zeros cannot fill the disk.
+reserve=$((8 * 1024 * 1024))
+free_kib=$(df -Pk "$apps" 2>/dev/null | awk 'NR == 2 { print $4 }')
+case "$free_kib" in
+  "" | *[!0-9]*) fail "cannot read the free space of $apps" ;;
+esac
+allowed=$((free_kib * 1024 - reserve))
+[ "$allowed" -gt 0 ] || allowed=0
 
 # One pass over the compressed bytes: the archive is unpacked into the
-# staging folder while a second reader lists its members as stored. GNU tar
-# strips leading "/" and "../" and makes links only after every file is
-# written, so nothing lands outside the staging folder even before the
-# checks below refuse such a package.
+# staging folder while a second reader lists its members as stored and a
+# third counts them. GNU tar strips leading "/" and "../" and makes links
+# only after every file is written, so nothing lands outside the staging
+# folder even before the checks below refuse such a package.
 members="$staging/members"
 failed="$staging/failed"
 mkdir "$staging/root" || fail "cannot create a staging folder in $apps"
-mkfifo "$staging/listing" || fail "cannot create a staging folder in $apps"
+mkfifo "$staging/listing" "$staging/counting" || fail "cannot create a staging folder in $apps"
 { tar -t <"$staging/listing" >"$members" 2>/dev/null || echo list >>"$failed"; } &
 lister=$!
+wc -c <"$staging/counting" >"$staging/count" 2>/dev/null &
+counter=$!
 { gzip -dc <"$package" 2>/dev/null || echo gzip >>"$failed"; } |
-  { tee "$staging/listing" 2>/dev/null || echo tee >>"$failed"; } |
-  { tar -x -C "$staging/root" --no-same-owner 2>/dev/null || echo extract >>"$failed"; }
+  { head -c "$allowed" 2>/dev/null || echo head >>"$failed"; } |
+  { tee "$staging/listing" "$staging/counting" 2>/dev/null || echo tee >>"$failed"; } |
+  { tar -x -C "$staging/root" --no-same-owner --no-same-permissions 2>/dev/null ||
+    echo extract >>"$failed"; }
 wait "$lister"
+wait "$counter"
 
+unpacked=$(tr -d ' ' <"$staging/count" 2>/dev/null)
+if [ -s "$failed" ] && [ "${unpacked:-0}" -ge "$allowed" ]; then
+  fail "package $package does not fit into the free space of $apps: it unpacks to more than $allowed bytes"
+fi
 if grep -q -e gzip -e list "$failed" 2>/dev/null; then
   fail "package $package is not a readable gzip tar archive"
 fi
@@ -127,17 +163,42 @@ name=${top%.app}
 valid_name "$name" || fail "package $package names an invalid product: $top"
 
 root=$(cd "$staging/root" && pwd -P)
-links=$(find "$root" -type l) || fail "cannot inspect the extracted package"
-if [ -n "$links" ]; then
-  echo "$links" >"$staging/links"
-  while IFS= read -r link; do
-    target=$(realpath -m -- "$link")
-    case "$target" in
-      "$root"/*) ;;
-      *) fail "package $package holds a link that points outside: ${link#"$root"/}" ;;
-    esac
-  done <"$staging/links"
-fi
+# Only files, folders and links: no device, FIFO or socket lands in the
+# Applications folder, whatever rights unpacked it.
+special=$(find "$root" ! -type f ! -type d ! -type l -print -quit) ||
+  fail "cannot inspect the extracted package"
+[ -z "$special" ] ||
+  fail "package $package holds a member that is not a file, folder or link: ${special#"$root"/}"
+
+# Every link must resolve inside the product folder, checked in one pass
+# without resolving anything: a target is relative, made of ".." steps
+# first and names after them, and climbs no higher than the product folder.
+# Names after the climb may be links themselves, each held to the same rule,
+# so no chain of links leads out either. Names holding a line feed would
+# split the listing and are refused first.
+nl='
+'
+odd=$(find "$root" \( -name "*$nl*" -o -lname "*$nl*" \) -print -quit) ||
+  fail "cannot inspect the extracted package"
+[ -z "$odd" ] || fail "package $package holds a name with a line feed"
+outside=$(find "$root" -type l -printf '%P\n%l\n' | awk '
+  NR % 2 == 1 { link = $0; next }
+  {
+    depth = gsub("/", "/", link) - 1
+    bad = depth < 0 || substr($0, 1, 1) == "/"
+    n = split($0, steps, "/")
+    climbing = 1
+    for (i = 1; i <= n && !bad; i++) {
+      if (steps[i] == "" || steps[i] == ".") continue
+      if (steps[i] == "..") {
+        bad = !climbing || --depth < 0
+      } else {
+        climbing = 0
+      }
+    }
+    if (bad) { print link; exit }
+  }') || fail "cannot inspect the extracted package"
+[ -z "$outside" ] || fail "package $package holds a link that points outside: $outside"
 
 [ -s "$failed" ] && fail "package $package cannot be extracted"
 
@@ -145,6 +206,14 @@ product="$root/$top"
 [ -d "$product" ] && [ ! -L "$product" ] || fail "package $package does not hold a $top folder"
 program="$product/Contents/MacOS/$name"
 [ -f "$program" ] && [ -x "$program" ] || fail "package $package has no program Contents/MacOS/$name"
+
+# Set-id bits never survive, whatever the archive asked for; the product
+# belongs to the Applications folder's owner.
+find "$product" ! -type l \( -perm -4000 -o -perm -2000 \) -exec chmod ug-s {} + ||
+  fail "cannot clear set-id bits in $top"
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R -h "$owner" "$product" || fail "cannot give $top to its owner $owner"
+fi
 
 target="$apps/$top"
 echo "$target" >"$staging/target"

@@ -82,6 +82,58 @@ valid_name "${name%.app}" || fail "disk image $package names an invalid applicat
 
 staging=$(/usr/bin/mktemp -d "/Applications/.installing.XXXXXX") || fail "cannot write to /Applications"
 /usr/bin/ditto "$apps" "$staging/$name" || { rm -rf "$staging"; fail "cannot copy $name"; }
+refuse() {
+  rm -rf "$staging"
+  fail "$@"
+}
+
+# Only files, folders and links: no device, FIFO or socket lands in
+# /Applications, whatever the image holds.
+special=$(cd "$staging" && find "$name" ! -type f ! -type d ! -type l -print | head -n 1)
+[ -z "$special" ] || refuse "disk image $package holds a member that is not a file, folder or link: $special"
+
+# Every link must resolve inside the application folder, checked in one pass
+# without resolving anything: a target is relative, made of ".." steps first
+# and names after them, and climbs no higher than the application folder.
+# Names after the climb may be links themselves, each held to the same rule.
+# Link names and targets are listed two lines a link: a line feed in either
+# would shift the pairs, so names holding one are refused and the count of
+# lines must match the count of links.
+nl='
+'
+odd=$(cd "$staging" && find "$name" -name "*$nl*" -print | head -n 1)
+[ -z "$odd" ] || refuse "disk image $package holds a name with a line feed"
+links=$(cd "$staging" && find "$name" -type l | wc -l | tr -d ' ')
+pairs=$(cd "$staging" && find "$name" -type l -exec /usr/bin/stat -f '%N%n%Y' {} +) ||
+  refuse "cannot inspect $name"
+lines=$(printf '%s' "$pairs" | grep -c '')
+[ "$lines" -eq $((links * 2)) ] || refuse "disk image $package holds a link with a line feed"
+outside=$(printf '%s\n' "$pairs" | awk '
+  NR % 2 == 1 { link = $0; next }
+  {
+    depth = gsub("/", "/", link) - 1
+    bad = depth < 0 || substr($0, 1, 1) == "/"
+    n = split($0, steps, "/")
+    climbing = 1
+    for (i = 1; i <= n && !bad; i++) {
+      if (steps[i] == "" || steps[i] == ".") continue
+      if (steps[i] == "..") {
+        bad = !climbing || --depth < 0
+      } else {
+        climbing = 0
+      }
+    }
+    if (bad) { print link; exit }
+  }')
+[ -z "$outside" ] || refuse "disk image $package holds a link that points outside: $outside"
+
+# Set-id bits never survive; the application belongs to the user who ran
+# the installer (the owner of the package's folder), not to the
+# administrator whose rights copied it.
+find "$staging/$name" ! -type l \( -perm -4000 -o -perm -2000 \) -exec chmod ug-s {} + ||
+  refuse "cannot clear set-id bits in $name"
+owner=$(/usr/bin/stat -f %u:%g "$(dirname "$package")") || refuse "cannot read the owner of $package"
+/usr/sbin/chown -R -h "$owner" "$staging/$name" || refuse "cannot give $name to its owner $owner"
 target="/Applications/$name"
 if [ -e "$target" ]; then
   mv "$target" "$staging/previous" || { rm -rf "$staging"; fail "cannot move the installed $name aside"; }
