@@ -262,27 +262,47 @@ TEST_F(ProcessExecutorTest, ChildThatWillNotEndIsKilledAtTheLimit)
     EXPECT_NE(log.Text().find("stuck: process interrupted by timeout"), std::string::npos);
 }
 
-TEST_F(ProcessExecutorTest, DestructionKillsAnInstallerAndDeliversItsEnd)
+// When the owner goes away, a running installer is asked to end first, so an
+// install script can put an older copy back; one that does not end in the
+// grace period is killed. Either way its end is delivered.
+TEST_F(ProcessExecutorTest, DestructionStopsAnInstallerAndDeliversItsEnd)
 {
     const fs::path pidFile = m_root / "child.pid";
-    Recorder recorder;
-    {
-        auto executor = GetProcessExecutor(recorder);
-        executor->Execute(Mode::Install, "long",
-                          Package("long.pkg", "echo $$ > '" + pidFile.string() + "'\nexec sleep 60\n"),
-                          {});
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!fs::exists(pidFile) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const fs::path tidied = m_root / "tidied";
+    const struct {
+        const char* name;
+        std::string script;
+        bool tidies;
+    } cases[] = {
+        {"tidies on SIGTERM", "trap 'echo yes > \"" + tidied.string() + "\"; exit 1' TERM", true},
+        {"ignores SIGTERM", "trap '' TERM", false},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::remove(pidFile);
+        fs::remove(tidied);
+        Recorder recorder;
+        {
+            auto executor = GetProcessExecutor(recorder);
+            executor->Execute(Mode::Install, "long",
+                              Package("long.pkg", test.script + "\necho $$ > '" + pidFile.string() +
+                                                      ".new' && mv '" + pidFile.string() + ".new' '" +
+                                                      pidFile.string() + "'\nsleep 60 & wait $!\nsleep 60\n"),
+                              {});
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (!fs::exists(pidFile) && Clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ASSERT_TRUE(fs::exists(pidFile));
         }
-        ASSERT_TRUE(fs::exists(pidFile));
+        ASSERT_EQ(recorder.finished.size(), 1u);
+        EXPECT_EQ(recorder.finished[0].second, State::Error);
+        pid_t child = 0;
+        std::ifstream(pidFile.string()) >> child;
+        ASSERT_GT(child, 0);
+        EXPECT_NE(kill(child, 0), 0) << "the installer still runs";
+        EXPECT_EQ(fs::exists(tidied), test.tidies);
     }
-    ASSERT_EQ(recorder.finished.size(), 1u);
-    EXPECT_EQ(recorder.finished[0].second, State::Error);
-    pid_t child = 0;
-    std::ifstream(pidFile.string()) >> child;
-    ASSERT_GT(child, 0);
-    EXPECT_NE(kill(child, 0), 0) << "the installer was killed";
 }
 
 TEST_F(ProcessExecutorTest, LaunchedProductIsDetachedAndOutlivesTheExecutor)

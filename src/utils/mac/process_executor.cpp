@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -45,8 +46,10 @@ constexpr const char* kLauncherScript = "adminRightsLauncher.sh";
 
 constexpr std::chrono::seconds kDefaultTimeLimit{600};
 constexpr std::chrono::milliseconds kPollInterval{100};
-// How long an installer past its time limit has to end after SIGTERM.
-constexpr std::chrono::seconds kTermGrace{3};
+// How long an installer that is stopped (past its time limit, or because the
+// run ends) has to end after SIGTERM: long enough for the install script to
+// put an older copy back and remove its staging folder.
+constexpr std::chrono::seconds kTermGrace{5};
 constexpr std::chrono::milliseconds kGracePoll{50};
 
 // Tests shorten the limit through the environment; a run never sets it.
@@ -213,14 +216,10 @@ public:
         m_task = std::async(std::launch::async, [this] { Wait(); });
     }
 
-    // Kills an attached child that still runs (the owner is going away).
-    void Terminate()
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (m_pid > 0 && !m_exited && m_mode == IProcessExecutorObserver::Install) {
-            killpg(m_pid, SIGKILL);
-        }
-    }
+    // Stops an attached child that still runs (the owner is going away):
+    // the watching thread asks its group to end, gives it the grace period
+    // to tidy up, then kills what is left. Returns at once.
+    void Terminate() { m_stopRequested = true; }
 
 private:
     void Wait()
@@ -250,7 +249,7 @@ private:
                     break;
                 }
             }
-            if (Clock::now() - start >= limit) {
+            if (m_stopRequested || Clock::now() - start >= limit) {
                 break;
             }
             // Wakes early when the child writes or closes its output.
@@ -274,7 +273,8 @@ private:
                 }
                 m_exited = true;
             }
-            LOG(INFO) << m_name << ": process interrupted by timeout";
+            LOG(INFO) << m_name
+                      << (m_stopRequested ? ": process stopped" : ": process interrupted by timeout");
             return IProcessExecutorObserver::Error;
         }
         ReadOutput();
@@ -370,6 +370,7 @@ private:
     pid_t m_pid = -1;
     int m_status = 0;
     bool m_exited = false;
+    std::atomic<bool> m_stopRequested{false};
     std::string m_line;
     std::recursive_mutex m_mutex;
     std::future<void> m_task;
