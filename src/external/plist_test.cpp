@@ -1,5 +1,6 @@
 #include "external/plist.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace Zentak::Util {
@@ -332,6 +335,31 @@ TEST_F(PlistTest, ReadOnlyFolderThrowsForOrdinaryUsers)
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"a.plist"});
     EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "before");
     fs::permissions(folder, fs::owner_all);
+}
+
+// A writer killed before its rename leaves its temporary file; the next
+// write of the same plist removes it, but not the file of a writer that
+// still holds it, nor the temporary files of another plist.
+TEST_F(PlistTest, AWriteRemovesTemporaryFilesKilledWritersLeft)
+{
+    const fs::path path = m_folder / "com.zentak.install_env.plist";
+    WriteFile(m_folder / ".com.zentak.install_env.plist.Ab12Cd", "<?xml");
+    WriteFile(m_folder / ".com.zentak.install_env.plist.zzzzzz", "");
+    WriteFile(m_folder / ".com.zentak.install_env.plist.Held00", "<?xml");
+    WriteFile(m_folder / ".com.zentak.user.plist.Ab12Cd", "<?xml");
+    const int held = ::open((m_folder / ".com.zentak.install_env.plist.Held00").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    CreatePlistDictionary(path)->SetString("k", "v");
+    ::close(held);
+
+    std::vector<std::string> entries = FolderEntries(m_folder);
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{".com.zentak.install_env.plist.Held00",
+                                                 ".com.zentak.user.plist.Ab12Cd",
+                                                 "com.zentak.install_env.plist"}));
+    EXPECT_EQ(OpenPlistDictionary(path)->GetString("k"), "v");
 }
 
 TEST_F(PlistTest, ConcurrentWritersNeverExposeAPartialFile)
