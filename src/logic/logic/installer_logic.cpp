@@ -28,6 +28,7 @@
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
 #include "utils/ini_reader.h"
+#include "utils/key_value_file.h"
 #include "utils/mac/process_executor.h"
 #include "utils/mac/system_info.h"
 #include "utils/settings.h"
@@ -1057,14 +1058,9 @@ void InstallerLogic::Impl::WriteCustomParamsForProduct(const std::string& name)
         }
         const boost::filesystem::path target =
             item->installedPath.parent_path() / entry.config_file_name;
-        std::ofstream file(target.string(), std::ios::out | std::ios::app);
-        if (!file) {
-            LOG(INFO) << "Error opening product configuration file";
-            continue;
-        }
-        for (const auto& [key, value] : entry.parameters) {
-            file << key << "=" << value << "\n";
-        }
+        // Written whole: a second install, or a second run, updates the
+        // values instead of adding copies beside stale ones.
+        Util::UpdateKeyValueFile(target, entry.parameters);
     }
 }
 
