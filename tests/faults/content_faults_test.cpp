@@ -159,6 +159,22 @@ std::vector<ContentCase> Cases()
                      {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
                      {"PRODUCT_DOWNLOAD_STARTED"},
                      {"Dialog: There is not enough space"}});
+    // Five times the claimed size wraps around to 4 bytes in 64-bit
+    // arithmetic; the check must still see a size no disk holds.
+    cases.push_back({"HeadClaimsASizeWhoseFivefoldWraps",
+                     Target::Package,
+                     [](TestServer& server, const std::string&) {
+                         server.Expect(
+                             "HEAD", kPackagePath,
+                             Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 3689348814741910324\r\n"
+                                        "Connection: close\r\n\r\n"),
+                             Times::Any());
+                         server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
+                     },
+                     3,
+                     {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
+                     {"PRODUCT_DOWNLOAD_STARTED"},
+                     {"Dialog: There is not enough space"}});
     // 64 KiB in 2 KiB steps every 50 ms: slow, never below the low-speed limit.
     cases.push_back({"SlowDrip",
                      Target::Package,

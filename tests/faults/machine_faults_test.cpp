@@ -47,6 +47,7 @@ struct MachineCase {
     std::vector<std::string> events; // in order
     std::vector<std::string> output; // line starts on standard output
     bool installs;
+    std::string logged = {}; // a text the log must hold, if any
 };
 
 std::ostream& operator<<(std::ostream& out, const MachineCase& test)
@@ -84,6 +85,21 @@ std::vector<MachineCase> Cases()
          {"NOT_ENOUGH_DISK_SPACE"},
          {"Dialog: There is not enough space on drive"},
          false},
+        // No size is known (none asked for, none configured) and the body
+        // is larger than half the free space: the download stops there
+        // instead of filling the disk, and says why.
+        {"PackageOfUnknownSizeLargerThanHalfTheFreeSpace",
+         [](E2e::Scenario& scenario, E2e::InstallerRun& run, auto& mounts) {
+             mounts.push_back(std::make_unique<TmpfsMount>(scenario.tmp, "size=32m,mode=0700"));
+             run.args.push_back("--assume-content-length-unavailable");
+             return mounts.back()->Mounted();
+         },
+         20u << 20,
+         3,
+         {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"},
+         {kRetryDialog},
+         false,
+         "is larger than the "},
         // A read-only file system as the Applications folder.
         {"ReadOnlyApplicationsFolder",
          [](E2e::Scenario& scenario, E2e::InstallerRun&, auto& mounts) {
@@ -162,6 +178,7 @@ TEST_P(MachineFaults, RunEndsReportedAndClean)
     if (!test.installs) {
         EXPECT_TRUE(Named(events, "BUNDLE_INSTALL_FINISHED").empty()) << Describe(events);
     }
+    EXPECT_TRUE(Contains(outcome.log, test.logged)) << test.logged;
     // The run directory, wherever it was made, is named in the log.
     EXPECT_TRUE(Contains(outcome.log, "ZentakWebInstaller-")) << "no run directory in the log";
 }

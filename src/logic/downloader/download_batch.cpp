@@ -353,6 +353,11 @@ size_t DownloadBatch::DownloadEntry::Write(const char* data, size_t size)
                    std::to_string(*m_item.size) + " bytes, got more");
             return 0;
         }
+        if (!m_item.size && m_item.maxBytes && m_offset + m_written + size > *m_item.maxBytes) {
+            Refuse(m_item.name + " is larger than the " + std::to_string(*m_item.maxBytes) +
+                   " bytes it may take (half the free space for downloads)");
+            return 0;
+        }
         std::ostream& stream = *m_item.stream;
         if (!stream) {
             return 0;

@@ -28,6 +28,10 @@ struct DownloadItem {
     // <name>: ...", and a file target is emptied so nothing bad is kept.
     std::string sha256;
     std::optional<std::uint64_t> size;
+    // Without a `size`, the most bytes the whole file may have: a body that
+    // grows past it (an endless one) fails the batch with "<name> is larger
+    // than the <n> bytes it may take ..." before it can fill the disk.
+    std::optional<std::uint64_t> maxBytes;
 
     // Resume: the first `resumeFrom` bytes of the file at `path` are already
     // there from an earlier attempt, and `stream` is a std::ofstream that

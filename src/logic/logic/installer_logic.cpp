@@ -8,6 +8,7 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <list>
 #include <vector>
 
@@ -612,6 +613,10 @@ bool InstallerLogic::Impl::StartDownloadingInstallers()
     }
     suffix += Util::GetPreferredBrowserInfo().tag;
     const boost::filesystem::path packageDir = Settings::GetString(ID::PackageDir);
+    // A package of unknown size may take half the free space: an endless
+    // body stops there instead of filling the disk, and the rest stays for
+    // unpacking it.
+    const std::uint64_t downloadBound = Util::GetDiscSpaceAvailableBytes(m_tempDir) / 2;
 
     std::vector<DownloadItem> items;
     for (InstallerItem& installer : m_installers) {
@@ -638,6 +643,7 @@ bool InstallerLogic::Impl::StartDownloadingInstallers()
         item.path = installer.localPath.string();
         item.sha256 = installer.sha256;
         item.size = installer.expectedFileSize;
+        item.maxBytes = downloadBound;
         item.resumeFrom = resumeFrom;
         const std::ios::openmode mode =
             std::ios::out | std::ios::binary | (resumeFrom > 0 ? std::ios::app : std::ios::trunc);
@@ -726,6 +732,9 @@ bool InstallerLogic::Impl::UseLocalPackage(InstallerItem& item,
 bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
 {
     CollectSizeQueries();
+    // Sizes come from servers: a sum or product that would wrap around
+    // stays at the largest value, which no disk holds.
+    constexpr unsigned long long kMost = std::numeric_limits<unsigned long long>::max();
     unsigned long long sum = 0;
     for (InstallerItem& item : m_installers) {
         if (item.state == InstallerItem::Installed || item.state == InstallerItem::Skipped) {
@@ -734,9 +743,9 @@ bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
         if (item.expectedSize == 0) {
             item.expectedSize = GetDownloadSize(item.url);
         }
-        sum += item.expectedSize;
+        sum = item.expectedSize > kMost - sum ? kMost : sum + item.expectedSize;
     }
-    const unsigned long long required = sum * 5;
+    const unsigned long long required = sum > kMost / 5 ? kMost : sum * 5;
     LOG(INFO) << "Installation requires " << required << " bytes available on disk";
 
     for (const boost::filesystem::path& volume : {boost::filesystem::path(m_tempDir), InstallDir()}) {
