@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <stdexcept>
 #include <regex>
 
@@ -14,6 +16,8 @@ namespace Zentak::Faults {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // The start of a glog line: severity, date, time.
 const std::regex kGlogLine(R"(^[IWEF]\d{8} \d\d:\d\d:\d\d)");
@@ -37,6 +41,45 @@ void AddEventNames(const std::string& text, std::vector<std::string>& names)
 }
 
 } // namespace
+
+bool WaitForLine(E2e::BackgroundProcess& process, const std::string& prefix,
+                 std::chrono::seconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        const std::optional<std::string> line = process.ReadLine(500ms);
+        if (line && line->rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        std::error_code error;
+        for (fs::directory_iterator it("/proc", error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::string command = E2e::ReadFile(it->path() / "cmdline");
+            for (char& c : command) {
+                c = c == '\0' ? ' ' : c;
+            }
+            if (Contains(command, "install.sh") && Contains(command, needle)) {
+                return static_cast<pid_t>(std::stol(name));
+            }
+        }
+        if (Clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
 
 int ClosedLoopbackPort()
 {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -78,6 +81,15 @@ void CheckOutcome(const Outcome& outcome, const std::filesystem::path& tmp,
 Outcome RunAndCheck(E2e::InstallerRun run, const std::filesystem::path& logDir,
                     const std::vector<std::string>& products,
                     const std::function<std::vector<std::string>()>& delivered);
+
+// Reads the program's output until a line starting with `prefix`; false
+// after `limit`.
+bool WaitForLine(E2e::BackgroundProcess& process, const std::string& prefix,
+                 std::chrono::seconds limit = std::chrono::seconds(60));
+
+// The pid of a running install script whose command line names `needle`, or
+// -1 after `limit` (a limit of 0 looks once).
+pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit);
 
 // Lines of `text` that start with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);

@@ -26,20 +26,6 @@ using E2e::EventNames;
 using E2e::InOrder;
 using E2e::Named;
 
-// Reads the program's output until a line starting with `prefix` (bounded).
-bool WaitForLine(E2e::BackgroundProcess& process, const std::string& prefix,
-                 std::chrono::seconds limit = 60s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        const std::optional<std::string> line = process.ReadLine(500ms);
-        if (line && line->rfind(prefix, 0) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Files (not folders) under `folder`, recursively.
 std::vector<fs::path> FilesUnder(const fs::path& folder)
 {
@@ -52,32 +38,6 @@ std::vector<fs::path> FilesUnder(const fs::path& folder)
         }
     }
     return files;
-}
-
-// The pid of a running install script whose command line names `needle`, or
-// -1 after `limit`.
-pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        std::error_code error;
-        for (fs::directory_iterator it("/proc", error), end; !error && it != end;
-             it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::string command = E2e::ReadFile(it->path() / "cmdline");
-            for (char& c : command) {
-                c = c == '\0' ? ' ' : c;
-            }
-            if (Contains(command, "install.sh") && Contains(command, needle)) {
-                return static_cast<pid_t>(std::stol(name));
-            }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
 }
 
 // SIGKILL while the package downloads: the run directory stays behind. The
