@@ -83,8 +83,8 @@ TEST(Installation, PackagesInstallInOrderOneAtATime)
     scenario.AddPackage("later-a", {"LaterA", 16 * 1024, 0, ""});
     scenario.AddPackage("first", {"First", 16 * 1024, 0, ""});
     scenario.AddPackage("later-b", {"LaterB", 16 * 1024, 0, ""});
-    // Parameters go to a file beside the installation folder, appended,
-    // one line per key in key order.
+    // Parameters go to a file beside the installation folder, after the
+    // lines already there, one line per key in key order.
     std::ofstream(scenario.home / "first.cfg") << "existing=1\n";
     const std::string config = scenario.Config(
         {{"later-a", 2, "", "", ""}, {"first", 1, "", "", ""}, {"later-b", 2, "", "", ""}},
@@ -116,6 +116,15 @@ TEST(Installation, PackagesInstallInOrderOneAtATime)
     EXPECT_EQ(ReadFile(scenario.home / "first-more.cfg"), "channel=e2e\n");
     EXPECT_FALSE(fs::exists(scenario.home / "nobody.cfg"));
     EXPECT_TRUE(scenario.LaunchLog().empty()) << "nothing was to be launched";
+
+    // A second run updates the values in place instead of adding copies.
+    std::string changed = config;
+    changed.replace(changed.find("zeta = last"), 11, "zeta = next");
+    const ProcessResult again = RunInstaller(scenario.Run(scenario.Publish(changed)));
+    ASSERT_EQ(again.exitCode, 0) << again.Describe() << "\n" << again.out;
+    EXPECT_EQ(ReadFile(scenario.home / "first.cfg"),
+              "existing=1\nMixed=Case\nalpha=first one\nzeta=next\n");
+    EXPECT_EQ(ReadFile(scenario.home / "first-more.cfg"), "channel=e2e\n");
 }
 
 // The end of a product launch asks for the next installer at once: with the
