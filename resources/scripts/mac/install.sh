@@ -8,6 +8,9 @@
 # Given a folder, starts the product <bundle_name>.app in it, detached.
 # Exits 0 only on success; every failure prints one line.
 set -u
+# The installer reading our output may be gone (killed): a write must then
+# fail, not kill the script before it has tidied up.
+trap '' PIPE
 
 fail() {
   echo "install: $*"
@@ -57,11 +60,22 @@ case "$kind" in
 esac
 
 mountpoint=$(/usr/bin/mktemp -d /tmp/zentak-install.XXXXXX) || fail "cannot create a mount point"
-detach() {
+staging=""
+target=""
+cleanup() {
+  # A second signal must not cut the tidying short.
+  trap '' INT TERM HUP
+  if [ -n "$staging" ]; then
+    # Interrupted between the two renames: the old copy goes back.
+    if [ -n "$target" ] && [ ! -e "$target" ] && [ -e "$staging/previous" ]; then
+      mv "$staging/previous" "$target" 2>/dev/null
+    fi
+    rm -rf "$staging"
+  fi
   /usr/bin/hdiutil detach "$mountpoint" -quiet -force >/dev/null 2>&1
   rmdir "$mountpoint" 2>/dev/null
 }
-trap detach EXIT
+trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
 /usr/bin/hdiutil attach "$package" -nobrowse -readonly -noautoopen -mountpoint "$mountpoint" \
@@ -80,17 +94,23 @@ count=$(printf '%s\n' "$apps" | grep -c .)
 name=$(basename "$apps")
 valid_name "${name%.app}" || fail "disk image $package names an invalid application: $name"
 
+# The copy must leave the volume's free space, less a little for the file
+# system's own records.
+need_kib=$(/usr/bin/du -sk "$apps" | awk '{ print $1 }')
+free_kib=$(/bin/df -Pk /Applications | awk 'NR == 2 { print $4 }')
+case "$need_kib:$free_kib" in
+  :* | *: | *[!0-9:]*) fail "cannot compare the size of $name with the free space of /Applications" ;;
+esac
+[ "$need_kib" -le $((free_kib - 8192)) ] ||
+  fail "disk image $package does not fit into the free space of /Applications: $name takes $need_kib KiB"
+
 staging=$(/usr/bin/mktemp -d "/Applications/.installing.XXXXXX") || fail "cannot write to /Applications"
-/usr/bin/ditto "$apps" "$staging/$name" || { rm -rf "$staging"; fail "cannot copy $name"; }
-refuse() {
-  rm -rf "$staging"
-  fail "$@"
-}
+/usr/bin/ditto "$apps" "$staging/$name" || fail "cannot copy $name"
 
 # Only files, folders and links: no device, FIFO or socket lands in
 # /Applications, whatever the image holds.
 special=$(cd "$staging" && find "$name" ! -type f ! -type d ! -type l -print | head -n 1)
-[ -z "$special" ] || refuse "disk image $package holds a member that is not a file, folder or link: $special"
+[ -z "$special" ] || fail "disk image $package holds a member that is not a file, folder or link: $special"
 
 # Every link must resolve inside the application folder, checked in one pass
 # without resolving anything: a target is relative, made of ".." steps first
@@ -102,12 +122,12 @@ special=$(cd "$staging" && find "$name" ! -type f ! -type d ! -type l -print | h
 nl='
 '
 odd=$(cd "$staging" && find "$name" -name "*$nl*" -print | head -n 1)
-[ -z "$odd" ] || refuse "disk image $package holds a name with a line feed"
+[ -z "$odd" ] || fail "disk image $package holds a name with a line feed"
 links=$(cd "$staging" && find "$name" -type l | wc -l | tr -d ' ')
 pairs=$(cd "$staging" && find "$name" -type l -exec /usr/bin/stat -f '%N%n%Y' {} +) ||
-  refuse "cannot inspect $name"
+  fail "cannot inspect $name"
 lines=$(printf '%s' "$pairs" | grep -c '')
-[ "$lines" -eq $((links * 2)) ] || refuse "disk image $package holds a link with a line feed"
+[ "$lines" -eq $((links * 2)) ] || fail "disk image $package holds a link with a line feed"
 outside=$(printf '%s\n' "$pairs" | awk '
   NR % 2 == 1 { link = $0; next }
   {
@@ -125,24 +145,20 @@ outside=$(printf '%s\n' "$pairs" | awk '
     }
     if (bad) { print link; exit }
   }')
-[ -z "$outside" ] || refuse "disk image $package holds a link that points outside: $outside"
+[ -z "$outside" ] || fail "disk image $package holds a link that points outside: $outside"
 
 # Set-id bits never survive; the application belongs to the user who ran
 # the installer (the owner of the package's folder), not to the
 # administrator whose rights copied it.
 find "$staging/$name" ! -type l \( -perm -4000 -o -perm -2000 \) -exec chmod ug-s {} + ||
-  refuse "cannot clear set-id bits in $name"
-owner=$(/usr/bin/stat -f %u:%g "$(dirname "$package")") || refuse "cannot read the owner of $package"
-/usr/sbin/chown -R -h "$owner" "$staging/$name" || refuse "cannot give $name to its owner $owner"
+  fail "cannot clear set-id bits in $name"
+owner=$(/usr/bin/stat -f %u:%g "$(dirname "$package")") || fail "cannot read the owner of $package"
+/usr/sbin/chown -R -h "$owner" "$staging/$name" || fail "cannot give $name to its owner $owner"
 target="/Applications/$name"
 if [ -e "$target" ]; then
-  mv "$target" "$staging/previous" || { rm -rf "$staging"; fail "cannot move the installed $name aside"; }
+  mv "$target" "$staging/previous" || fail "cannot move the installed $name aside"
 fi
-if ! mv "$staging/$name" "$target"; then
-  [ -e "$staging/previous" ] && mv "$staging/previous" "$target"
-  rm -rf "$staging"
-  fail "cannot move $name into /Applications"
-fi
-rm -rf "$staging"
+# On failure the clean-up puts the old copy back.
+mv "$staging/$name" "$target" || fail "cannot move $name into /Applications"
 echo "install: $name installed into /Applications"
 exit 0
