@@ -1,8 +1,12 @@
 #include "localization/translater.h"
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <map>
+#include <vector>
+
+#include <boost/algorithm/string/case_conv.hpp>
 
 #include "localization/text_table.h"
 #include "utils/mac/system_info.h"
@@ -29,6 +33,37 @@ const std::map<int, TranslaterText>& ProcessStateTexts()
         {8, TranslaterText::FolderNotFound},
     };
     return texts;
+}
+
+// Chinese comes in two scripts, and the table has one locale for each. The
+// region alone would send a reader of traditional characters in Hong Kong
+// to the simplified texts, so the script decides where it is given
+// ("zh-Hant-HK", "zh-Hans-TW"), then the region: Taiwan, Hong Kong and Macau
+// write traditional characters, the rest simplified. Subtags after the
+// language compare without case, as language tags do.
+std::string ChineseLocale(const std::string& systemLocale)
+{
+    std::vector<std::string> subtags;
+    size_t start = systemLocale.find('-') + 1;
+    while (start <= systemLocale.size()) {
+        const size_t end = std::min(systemLocale.find('-', start), systemLocale.size());
+        subtags.push_back(boost::algorithm::to_lower_copy(systemLocale.substr(start, end - start)));
+        start = end + 1;
+    }
+    for (const std::string& subtag : subtags) {
+        if (subtag == "hant") {
+            return "zh-TW";
+        }
+        if (subtag == "hans") {
+            return "zh-CN";
+        }
+    }
+    for (const std::string& subtag : subtags) {
+        if (subtag == "tw" || subtag == "hk" || subtag == "mo") {
+            return "zh-TW";
+        }
+    }
+    return "zh-CN";
 }
 
 // Empty texts count as missing, so that a translator's blank line falls back
@@ -116,6 +151,9 @@ std::string Translater::ChooseDefaultLocale(const std::string& systemLocale)
     const auto hyphen = systemLocale.find('-');
     if (hyphen == std::string::npos) {
         return kFallbackLocale;
+    }
+    if (systemLocale.compare(0, hyphen, "zh") == 0) {
+        return ChineseLocale(systemLocale);
     }
     // The whole language subtag must match: "pt-PT" finds "pt-BR", while a
     // one-letter "i-klingon" must not find "it-IT" nor "-US" the first locale.

@@ -82,8 +82,9 @@ public:
     static std::string GetSystemUiLocale();
 
     // The default-locale rule without the system query: an exact table
-    // locale is kept; otherwise the first table locale with the same
-    // language subtag; otherwise "en-US".
+    // locale is kept; Chinese goes by script, then region, to "zh-TW" or
+    // "zh-CN"; otherwise the first table locale with the same language
+    // subtag; otherwise "en-US".
     static std::string ChooseDefaultLocale(const std::string& systemLocale);
 
     // The text that describes a finished process's state (the executor's

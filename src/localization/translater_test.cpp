@@ -112,8 +112,6 @@ TEST(Translater, ChooseDefaultLocale)
         {"", "en-US"},
         {"pt-PT", "pt-BR"},
         {"en-GB", "en-US"},
-        {"zh-Hant-TW", "zh-CN"},
-        {"zh-HK", "zh-CN"},
         {"zh-TW", "zh-TW"},
         {"de-AT", "de-DE"},
         {"ko-KR", "ko-KR"},
@@ -125,6 +123,24 @@ TEST(Translater, ChooseDefaultLocale)
         {"-US", "en-US"},
         {"fra-FR", "en-US"},
         {"fr_FR", "en-US"},
+    };
+    for (const auto& [system, expected] : cases) {
+        EXPECT_EQ(Translater::ChooseDefaultLocale(system), expected) << "\"" << system << "\"";
+    }
+}
+
+// The forms the system reports for Chinese: script subtags, regions, both,
+// and tags in other cases.
+TEST(Translater, ChooseDefaultLocaleForChinese)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"zh-Hant", "zh-TW"},    {"zh-Hans", "zh-CN"},    {"zh-Hant-TW", "zh-TW"},
+        {"zh-Hans-CN", "zh-CN"}, {"zh-Hant-HK", "zh-TW"}, {"zh-Hans-HK", "zh-CN"},
+        {"zh-Hans-TW", "zh-CN"}, {"zh-Hant-CN", "zh-TW"}, {"zh-HK", "zh-TW"},
+        {"zh-MO", "zh-TW"},      {"zh-SG", "zh-CN"},      {"zh-CN", "zh-CN"},
+        {"zh-hant-tw", "zh-TW"}, {"zh-HANS", "zh-CN"},    {"zh-tw", "zh-TW"},
+        {"zh-", "zh-CN"},        {"zh", "en-US"},         {"ZH-Hant", "en-US"},
+        {"zhx-Hant", "en-US"},   {"zh-Hantx", "zh-CN"},
     };
     for (const auto& [system, expected] : cases) {
         EXPECT_EQ(Translater::ChooseDefaultLocale(system), expected) << "\"" << system << "\"";
