@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libplist-dev libproxy-dev libcpp-httplib-dev libssl-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libclang-rt-14-dev
   libgnustep-gui-dev gnustep-back0.29 gobjc++
-  xvfb xdotool imagemagick curl python3
+  xvfb xdotool imagemagick icnsutils curl python3
 )
 
 missing=()
