@@ -1,4 +1,5 @@
 #include "external/plist.h"
+#include "external/plist_platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,16 +45,12 @@ std::string HomeFolder()
     }
     // Services and some sandboxes start us without HOME; the user database
     // still knows where the preferences of this user belong.
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir) {
-        return found->pw_dir;
+    std::string fromDatabase = UserDatabaseHome();
+    if (fromDatabase.empty()) {
+        LOG(ERROR) << "No home folder: HOME is unset and user " << ::getuid()
+                   << " has no entry in the user database";
     }
-    LOG(ERROR) << "No home folder: HOME is unset and user " << ::getuid()
-               << " has no entry in the user database";
-    return std::string();
+    return fromDatabase;
 }
 
 std::string ErrorText(const std::string& action, const fs::path& path, int error)
@@ -249,7 +246,11 @@ PlistPtr ReadDictionary(const fs::path& path)
         return empty;
     }
     plist_t parsed = nullptr;
+#if ZENTAK_LIBPLIST_FORMAT_ARG
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &parsed, nullptr);
+#else
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &parsed);
+#endif
     PlistPtr root(parsed);
     if (!root) {
         LOG(WARNING) << "Plist " << path.string() << " is corrupt, read as empty";
@@ -359,7 +360,7 @@ void WriteDictionary(const fs::path& path, plist_t dictionary)
     const int fd = CreateTemporary(path, temporary);
     // Renamed while still open, so the lock covers the file until it has
     // its final name.
-    const bool written = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    const bool written = WriteAll(fd, text.data(), text.size()) && SyncToStorage(fd) == 0;
     const int writeError = errno;
     if (!written) {
         ::unlink(temporary.data());
@@ -376,7 +377,7 @@ void WriteDictionary(const fs::path& path, plist_t dictionary)
     // Make the rename itself durable; a failure here loses nothing written.
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd >= 0) {
-        ::fsync(folderFd);
+        SyncToStorage(folderFd);
         ::close(folderFd);
     }
 }
@@ -443,6 +444,23 @@ private:
 
 } // namespace
 
+std::string UserDatabaseHome()
+{
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir) {
+        return found->pw_dir;
+    }
+    return std::string();
+}
+
+std::unique_ptr<PlistDictionary> OpenPlistFile(const fs::path& path, bool readExisting)
+{
+    return std::make_unique<PlistFile>(path, readExisting);
+}
+
 fs::path GetPlistDirectory()
 {
     // With no home folder at all, an absolute path still beats one relative
@@ -466,16 +484,6 @@ const char* GetZentakPlistPrefix()
 const char* GetPlistExtension()
 {
     return ".plist";
-}
-
-std::unique_ptr<PlistDictionary> OpenPlistDictionary(const fs::path& path)
-{
-    return std::make_unique<PlistFile>(path, true);
-}
-
-std::unique_ptr<PlistDictionary> CreatePlistDictionary(const fs::path& path)
-{
-    return std::make_unique<PlistFile>(path, false);
 }
 
 fs::path ZentakPlistPath(const std::string& name)

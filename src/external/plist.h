@@ -10,8 +10,11 @@ namespace Zentak::Util {
 // A preference plist opened as a dictionary of strings. Stored entries reach
 // the file at the latest when the object is destroyed; the file is replaced
 // by rename, so it is never left half written. The file is an XML property
-// list; binary ones are read too. One object is used by one thread at a time;
-// the caller owns it.
+// list; binary ones are read too. On macOS the plists directly in the
+// preferences folder of the user's own home go through CFPreferences
+// instead, so that cfprefsd, "defaults" and other programs see what is
+// stored (cfprefsd chooses the file format and when the file is written).
+// One object is used by one thread at a time; the caller owns it.
 class PlistDictionary {
 public:
     virtual ~PlistDictionary() = default;

@@ -1,10 +1,9 @@
 #include "external/proxy.h"
 
-#include <mutex>
+#include <cstdio>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <glog/logging.h>
-#include <proxy.h>
 
 namespace Zentak::Networking {
 namespace {
@@ -38,8 +37,9 @@ int ParsePort(const std::string& text)
     return port >= 1 && port <= 65535 ? port : -1;
 }
 
-// The proxy URL as it may appear in a log: credentials hidden.
-std::string Redacted(const std::string& proxyUrl)
+} // namespace
+
+std::string RedactedProxyUrl(const std::string& proxyUrl)
 {
     const size_t schemeEnd = proxyUrl.find("://");
     const size_t start = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
@@ -51,13 +51,36 @@ std::string Redacted(const std::string& proxyUrl)
     return proxyUrl.substr(0, start) + "***@" + proxyUrl.substr(at + 1);
 }
 
+namespace {
+
+// Percent-encodes everything but the unreserved characters, so that a user
+// name or password holding "@", ":" or "/" stays one part of the URL; the
+// transfer library decodes them again.
+std::string PercentEncoded(const std::string& text)
+{
+    std::string encoded;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+            byte == '~') {
+            encoded += c;
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", byte);
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
+
 } // namespace
 
 ProxyInfo ParseProxyUrl(const std::string& proxyUrl)
 {
     const size_t schemeEnd = proxyUrl.find("://");
     if (schemeEnd == std::string::npos) {
-        LOG(ERROR) << "Proxy entry without a scheme, connecting directly: " << Redacted(proxyUrl);
+        LOG(ERROR) << "Proxy entry without a scheme, connecting directly: " << RedactedProxyUrl(proxyUrl);
         return {};
     }
     const std::string scheme = boost::algorithm::to_lower_copy(proxyUrl.substr(0, schemeEnd));
@@ -71,7 +94,7 @@ ProxyInfo ParseProxyUrl(const std::string& proxyUrl)
         }
     }
     if (match == nullptr) {
-        LOG(ERROR) << "Unsupported proxy type, connecting directly: " << Redacted(proxyUrl);
+        LOG(ERROR) << "Unsupported proxy type, connecting directly: " << RedactedProxyUrl(proxyUrl);
         return {};
     }
 
@@ -83,12 +106,12 @@ ProxyInfo ParseProxyUrl(const std::string& proxyUrl)
     if (hostStart < authority.size() && authority[hostStart] == '[') {
         const size_t bracket = authority.find(']', hostStart);
         if (bracket == std::string::npos) {
-            LOG(ERROR) << "Malformed proxy address, connecting directly: " << Redacted(proxyUrl);
+            LOG(ERROR) << "Malformed proxy address, connecting directly: " << RedactedProxyUrl(proxyUrl);
             return {};
         }
         if (bracket + 1 < authority.size()) {
             if (authority[bracket + 1] != ':') {
-                LOG(ERROR) << "Malformed proxy address, connecting directly: " << Redacted(proxyUrl);
+                LOG(ERROR) << "Malformed proxy address, connecting directly: " << RedactedProxyUrl(proxyUrl);
                 return {};
             }
             portColon = bracket + 1;
@@ -98,7 +121,7 @@ ProxyInfo ParseProxyUrl(const std::string& proxyUrl)
     }
     const std::string hostPart = authority.substr(0, portColon);
     if (hostPart.size() <= hostStart) {
-        LOG(ERROR) << "Proxy entry without a host, connecting directly: " << Redacted(proxyUrl);
+        LOG(ERROR) << "Proxy entry without a host, connecting directly: " << RedactedProxyUrl(proxyUrl);
         return {};
     }
 
@@ -109,59 +132,35 @@ ProxyInfo ParseProxyUrl(const std::string& proxyUrl)
     if (portColon != std::string::npos) {
         info.port = ParsePort(authority.substr(portColon + 1));
         if (info.port < 0) {
-            LOG(ERROR) << "Invalid proxy port, connecting directly: " << Redacted(proxyUrl);
+            LOG(ERROR) << "Invalid proxy port, connecting directly: " << RedactedProxyUrl(proxyUrl);
             return {};
         }
     }
     return info;
 }
 
-struct NativeProxyProvider::Impl {
-    std::mutex guard;
-    pxProxyFactory* factory = nullptr; // guarded; created by the first query
-};
-
-NativeProxyProvider::NativeProxyProvider() : m_impl(new Impl) {}
-
-NativeProxyProvider::~NativeProxyProvider()
+ProxyInfo ProxyFromParts(const std::string& scheme, const std::string& host, int port,
+                         const std::string& user, const std::string& password)
 {
-    if (m_impl->factory) {
-        px_proxy_factory_free(m_impl->factory);
-    }
-    delete m_impl;
-}
-
-ProxyInfo NativeProxyProvider::getProxy(const std::string& url) const
-{
-    std::string first;
-    {
-        // libproxy's factory is not safe for concurrent queries.
-        std::lock_guard<std::mutex> lock(m_impl->guard);
-        if (!m_impl->factory) {
-            m_impl->factory = px_proxy_factory_new();
-            if (!m_impl->factory) {
-                LOG(ERROR) << "px_proxy_factory_new failed, connecting directly to " << url;
-                return {};
-            }
-        }
-        char** proxies = px_proxy_factory_get_proxies(m_impl->factory, url.c_str());
-        if (!proxies || !proxies[0]) {
-            LOG(ERROR) << "No proxy information for " << url << ", connecting directly";
-        } else {
-            first = proxies[0];
-        }
-        if (proxies) {
-            px_proxy_factory_free_proxies(proxies);
-        }
-    }
-    if (first.empty()) {
+    if (host.empty()) {
+        LOG(ERROR) << "A " << scheme << " proxy without a host, connecting directly";
         return {};
     }
-    ProxyInfo info = ParseProxyUrl(first);
-    if (info.kind != 0) {
-        LOG(INFO) << "Proxy for " << url << ": " << Redacted(info.host) << " port " << info.port;
+    std::string url = scheme + "://";
+    if (!user.empty()) {
+        url += PercentEncoded(user);
+        if (!password.empty()) {
+            url += ":" + PercentEncoded(password);
+        }
+        url += "@";
     }
-    return info;
+    // An IPv6 address needs its brackets, or its colons read as a port.
+    const bool bareIpv6 = host.find(':') != std::string::npos && host.front() != '[';
+    url += bareIpv6 ? "[" + host + "]" : host;
+    if (port != 0) {
+        url += ":" + std::to_string(port);
+    }
+    return ParseProxyUrl(url);
 }
 
 } // namespace Zentak::Networking

@@ -14,12 +14,13 @@ struct ProxyInfo {
     int port = 0;
 };
 
-// The system's proxy settings, as libproxy reports them: on a plain system
-// the environment (http_proxy, https_proxy, no_proxy and their upper-case
-// forms); a desktop's settings module, when installed and in use, wins over
-// the environment. Safe from any thread; calls are serialised. Cheap to
-// construct (the first query sets libproxy up), so it may live in a static of
-// a shared library.
+// The system's proxy settings. On Linux as libproxy reports them: on a plain
+// system the environment (http_proxy, https_proxy, no_proxy and their
+// upper-case forms); a desktop's settings module, when installed and in use,
+// wins over the environment. On macOS the network settings of the system
+// (CFNetwork), exceptions and proxy auto-configuration included. Safe from
+// any thread. Cheap to construct (nothing is asked before the first query),
+// so it may live in a static of a shared library.
 class NativeProxyProvider {
 public:
     NativeProxyProvider();
@@ -28,7 +29,8 @@ public:
     NativeProxyProvider& operator=(const NativeProxyProvider&) = delete;
 
     // The first proxy that applies to `url`. Any failure yields kind 0 and is
-    // logged. May block while libproxy evaluates a proxy auto-config script.
+    // logged. May block while a proxy auto-config script is fetched and
+    // evaluated (on macOS for at most 15 seconds).
     ProxyInfo getProxy(const std::string& url) const;
 
 private:
@@ -39,5 +41,16 @@ private:
 // Splits one proxy entry of libproxy's form "scheme://[user:pass@]host[:port]"
 // into a ProxyInfo; "direct://" and anything unusable give kind 0.
 ProxyInfo ParseProxyUrl(const std::string& proxyUrl);
+
+// A ProxyInfo from a proxy given in parts, as system settings hold it:
+// credentials are percent-encoded into the URL, an IPv6 address gets its
+// brackets, port 0 means the scheme's default port. Kind 0 for what
+// ParseProxyUrl refuses or an empty host.
+ProxyInfo ProxyFromParts(const std::string& scheme, const std::string& host, int port,
+                         const std::string& user = std::string(),
+                         const std::string& password = std::string());
+
+// The proxy URL as it may appear in a log: credentials hidden.
+std::string RedactedProxyUrl(const std::string& proxyUrl);
 
 } // namespace Zentak::Networking

@@ -1,0 +1,28 @@
+#pragma once
+
+// What the preference plist layer shares between its plist files
+// (plist.cpp) and its platform halves (plist_linux.cpp, plist_mac.mm).
+
+#include <memory>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+
+#include "external/plist.h"
+
+namespace Zentak::Util {
+
+// A plist file of our own making (libplist, replaced by rename): the whole
+// behaviour that plist.h describes. `readExisting` false starts empty.
+std::unique_ptr<PlistDictionary> OpenPlistFile(const boost::filesystem::path& path,
+                                               bool readExisting);
+
+// The home folder of the user database; empty when the user has none.
+std::string UserDatabaseHome();
+
+// Makes what was written to `fd` durable: on the storage itself, not only
+// in the drive's cache, where the system can tell them apart. 0, or -1
+// with errno set.
+int SyncToStorage(int fd);
+
+} // namespace Zentak::Util
