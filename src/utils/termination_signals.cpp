@@ -1,5 +1,6 @@
 #include "utils/termination_signals.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <glog/logging.h>
@@ -36,14 +37,17 @@ void TerminationSignalWatcher::Start(std::function<void(int)> onSignal)
     m_stop = false;
     m_thread = std::thread([this, onSignal = std::move(onSignal)] {
         const sigset_t signals = TerminationSignals();
-        while (!m_stop) {
-            // Bounded, so that Stop is noticed.
-            const timespec timeout{0, 200 * 1000 * 1000};
-            const int signal = sigtimedwait(&signals, nullptr, &timeout);
-            if (signal > 0) {
-                LOG(INFO) << "Signal " << signal << " received, the installation ends";
-                onSignal(signal);
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&signals, &signal) != 0) {
+                continue;
             }
+            // Stop wakes us with a signal sent to this thread alone.
+            if (m_stop) {
+                return;
+            }
+            LOG(INFO) << "Signal " << signal << " received, the installation ends";
+            onSignal(signal);
         }
     });
 }
@@ -52,6 +56,9 @@ void TerminationSignalWatcher::Stop()
 {
     m_stop = true;
     if (m_thread.joinable()) {
+        // Blocked here and taken by the watcher's sigwait: a signal sent to
+        // that thread wakes it without reaching the rest of the process.
+        pthread_kill(m_thread.native_handle(), SIGTERM);
         m_thread.join();
     }
 }

@@ -32,6 +32,7 @@
 #include "utils/key_value_file.h"
 #include "utils/mac/process_executor.h"
 #include "utils/mac/system_info.h"
+#include "utils/posix_compat.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 #include "utils/temp_paths.h"
@@ -1214,7 +1215,7 @@ bool InstallerLogic::Start()
     try {
         m_worker = std::thread([this] {
             // Named so that tools (and tests) can tell the logic thread apart.
-            pthread_setname_np(pthread_self(), "logic");
+            Util::SetCurrentThreadName("logic");
             m_impl->Start();
         });
         m_impl->Splash().RunSplash();

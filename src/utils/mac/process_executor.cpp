@@ -29,6 +29,7 @@
 #include "external/plist.h"
 #include "utils/ini_reader.h"
 #include "utils/mac/system_info.h"
+#include "utils/posix_compat.h"
 #include "utils/settings.h"
 
 namespace Zentak {
@@ -101,12 +102,16 @@ std::string QuotedCommandLine(const std::vector<std::string>& arguments)
 // becomes our zombie and outlives us freely.
 pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& output)
 {
+    // Our pipes are made close-on-exec in a second step; no other thread
+    // may fork in between, and our child must not inherit another thread's
+    // descriptors in that state either.
+    std::unique_lock<std::mutex> forkLock(Util::ForkMutex());
     int outputPipe[2];
     int errorPipe[2]; // carries errno when exec fails
-    if (pipe2(outputPipe, O_CLOEXEC) != 0) {
+    if (Util::PipeCloseOnExec(outputPipe) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
     }
-    if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    if (Util::PipeCloseOnExec(errorPipe) != 0) {
         const int code = errno;
         close(outputPipe[0]);
         close(outputPipe[1]);
@@ -145,6 +150,7 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         _exit(127);
     }
     const int forkError = errno;
+    forkLock.unlock();
     if (pid > 0 && !detached) {
         // Also here, so the group exists before anyone signals it.
         setpgid(pid, pid);

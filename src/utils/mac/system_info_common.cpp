@@ -3,13 +3,17 @@
 #include "utils/mac/system_info_platform.h"
 #include "utils/settings.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 
+#include "utils/posix_compat.h"
 #include "utils/string_utils.h"
 
 namespace Zentak::Util {
@@ -41,13 +45,22 @@ public:
 
 std::string LaunchCommandWithStdout(const std::string& command)
 {
+    FILE* pipe = nullptr;
+    {
+        // Its fork must not hand our other pipes to the command while they
+        // are not yet close-on-exec.
+        std::lock_guard<std::mutex> lock(ForkMutex());
 #ifdef __linux__
-    // Keeps our end of the pipe out of children that other threads start
-    // meanwhile, which would otherwise hold the pipe open.
-    FILE* pipe = ::popen(command.c_str(), "re");
+        // Keeps our end of the pipe out of children that other threads start
+        // meanwhile, which would otherwise hold the pipe open.
+        pipe = ::popen(command.c_str(), "re");
 #else
-    FILE* pipe = ::popen(command.c_str(), "r");
+        pipe = ::popen(command.c_str(), "r");
+        if (pipe) {
+            ::fcntl(::fileno(pipe), F_SETFD, FD_CLOEXEC);
+        }
 #endif
+    }
     if (!pipe) {
         LOG(INFO) << "Unable to start command \"" << command << "\"";
         return {};
