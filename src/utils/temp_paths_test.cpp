@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -90,10 +91,16 @@ void MakeFile(const fs::path& path)
 // The descriptor of this process that refers to `path`, or -1.
 int OwnDescriptorOf(const fs::path& path)
 {
-    for (fs::directory_iterator it("/proc/self/fd"), end; it != end; ++it) {
-        boost::system::error_code error;
-        if (fs::read_symlink(it->path(), error) == path) {
-            return std::stoi(it->path().filename().string());
+    struct stat wanted {};
+    if (::stat(path.c_str(), &wanted) != 0) {
+        return -1;
+    }
+    const long limit = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+    for (int descriptor = 0; descriptor < limit; ++descriptor) {
+        struct stat held {};
+        if (::fstat(descriptor, &held) == 0 && held.st_dev == wanted.st_dev &&
+            held.st_ino == wanted.st_ino) {
+            return descriptor;
         }
     }
     return -1;

@@ -16,6 +16,7 @@
 
 #include "support/test_environment.h"
 #include "support/test_server.h"
+#include "support/posix_compat.h"
 
 namespace Zentak::Test {
 namespace {
@@ -30,7 +31,7 @@ struct ChildResult {
 ChildResult RunLimited(const std::string& url, const std::string& file, rlim_t limit)
 {
     int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) {
+    if (Test::MakePipe(output) != 0) {
         ADD_FAILURE() << "pipe failed";
         return {};
     }

@@ -180,29 +180,6 @@ TEST_F(DevServerTest, WritesTheConfigurationWithItsOwnAddress)
     EXPECT_EQ(result->body, ReadFile(m_server->ContentDir() / "config.ini"));
 }
 
-TEST_F(DevServerTest, ListensOnLoopbackOnly)
-{
-    // Every listening socket on the server's port, from the kernel's tables.
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, "%04X", m_server->Port());
-    std::vector<std::string> addresses;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::istringstream in(ReadFile(table));
-        std::string line;
-        std::getline(in, line); // header
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            const auto colon = local.find(':');
-            if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == portHex) {
-                addresses.push_back(local.substr(0, colon));
-            }
-        }
-    }
-    EXPECT_EQ(addresses, std::vector<std::string>{"0100007F"});
-}
-
 TEST_F(DevServerTest, CollectorStoresWellFormedPackages)
 {
     const std::string body =

@@ -1,4 +1,5 @@
 #include "service_fixture.h"
+#include "support/posix_compat.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,7 +18,7 @@ namespace {
 
 int ListenOnLoopback(int* port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = Test::TcpSocket();
     if (fd < 0) {
         throw std::runtime_error("socket failed");
     }
@@ -151,7 +152,7 @@ DroppingPort::DroppingPort()
             if (::poll(&waiting, 1, 50) <= 0) {
                 continue;
             }
-            const int client = ::accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = Test::AcceptConnection(m_socket);
             if (client < 0) {
                 continue;
             }

@@ -1,4 +1,5 @@
 #include "support/test_proxy.h"
+#include "support/posix_compat.h"
 
 #include <chrono>
 #include <cstring>
@@ -43,7 +44,7 @@ bool WaitReadable(int descriptor, int stop, std::chrono::steady_clock::time_poin
 bool SendAll(int descriptor, const char* data, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t sent = send(descriptor, data, size, MSG_NOSIGNAL);
+        const ssize_t sent = Test::SendNoSignal(descriptor, data, size);
         if (sent <= 0) {
             return false;
         }
@@ -65,7 +66,7 @@ bool StartsWithNoCase(const std::string& line, const char* prefix)
 
 int ConnectLoopback(int port)
 {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int descriptor = Test::TcpSocket();
     if (descriptor < 0) {
         return -1;
     }
@@ -116,10 +117,10 @@ TestProxy::TestProxy(std::optional<std::string> credentials)
         encoded.resize(static_cast<std::size_t>(length));
         m_authorization = "Basic " + encoded;
     }
-    if (pipe2(m_stopPipe, O_CLOEXEC) != 0) {
+    if (Test::MakePipe(m_stopPipe) != 0) {
         throw std::runtime_error("test proxy: pipe failed");
     }
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_listener = Test::TcpSocket();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -184,7 +185,7 @@ void TestProxy::Accept()
 {
     const auto deadline = std::chrono::steady_clock::time_point::max();
     while (WaitReadable(m_listener, m_stopPipe[0], deadline)) {
-        const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = Test::AcceptConnection(m_listener);
         if (client < 0) {
             continue;
         }

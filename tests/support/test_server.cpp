@@ -1,4 +1,5 @@
 #include "support/test_server.h"
+#include "support/posix_compat.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -73,11 +74,11 @@ bool ResetConnection(int localPort, int remotePort)
         }
         const linger abort{1, 0};
         setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        const int placeholder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int placeholder = Test::TcpSocket();
         if (placeholder < 0) {
             return false;
         }
-        const bool replaced = dup3(placeholder, descriptor, O_CLOEXEC) == descriptor;
+        const bool replaced = Test::Duplicate(placeholder, descriptor) == descriptor;
         close(placeholder);
         return replaced;
     }
@@ -107,18 +108,18 @@ bool SendAndClose(int localPort, int remotePort, const std::string& bytes)
         std::size_t offset = 0;
         while (offset < bytes.size()) {
             const ssize_t sent =
-                send(descriptor, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+                Test::SendNoSignal(descriptor, bytes.data() + offset, bytes.size() - offset);
             if (sent <= 0) {
                 break;
             }
             offset += static_cast<std::size_t>(sent);
         }
         shutdown(descriptor, SHUT_WR);
-        const int placeholder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int placeholder = Test::TcpSocket();
         if (placeholder < 0) {
             return false;
         }
-        const bool replaced = dup3(placeholder, descriptor, O_CLOEXEC) == descriptor;
+        const bool replaced = Test::Duplicate(placeholder, descriptor) == descriptor;
         close(placeholder);
         return replaced && offset == bytes.size();
     }

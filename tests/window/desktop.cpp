@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "harness/temp_dir.h"
+#include "support/posix_compat.h"
 
 namespace Zentak::WindowTest {
 namespace {
@@ -275,7 +276,7 @@ bool WaitFor(const std::function<bool()>& check, std::chrono::milliseconds limit
 
 SilentListener::SilentListener()
 {
-    m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_socket = Test::TcpSocket();
     if (m_socket < 0) {
         throw std::runtime_error("socket failed");
     }
@@ -300,7 +301,7 @@ SilentListener::~SilentListener()
 int ClosedPort()
 {
     // A port the system just handed out and that nobody listens on.
-    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int handle = Test::TcpSocket();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -1,4 +1,5 @@
 #include "harness/process.h"
+#include "support/posix_compat.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -64,8 +65,8 @@ struct Pipe {
     Pipe()
     {
         int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            ThrowErrno("pipe2", errno);
+        if (Test::MakePipe(fds) != 0) {
+            ThrowErrno("pipe", errno);
         }
         read = fds[0];
         write = fds[1];
