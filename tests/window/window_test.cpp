@@ -311,6 +311,46 @@ TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
     EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), 0u);
 }
 
+// Presses the application's Quit key: Command-Q, which GNUstep reads from
+// the left Alt key. The window gets the keyboard from a click on an empty
+// part of its page first.
+void PressQuitKey(WindowSession& session)
+{
+    session.ClickPage(12, 428);
+    const E2e::ProcessResult result =
+        E2e::RunProcess({"xdotool", "key", "--delay", "100", "alt+q"},
+                        {{"DISPLAY", session.Screen().Display()}}, 30s);
+    ASSERT_EQ(result.exitCode, 0) << result.Describe();
+}
+
+// Quit from the menu asks what the close button asks; "Continue" keeps the
+// run, "Yes" ends it through the logic (the cancellation is reported and
+// the program ends normally) rather than by the toolkit's own exit.
+TEST_F(WindowTest, QuitAsksLikeTheCloseButton)
+{
+    WindowSession session(TestName());
+    Shots shots(session);
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+
+    PressQuitKey(session);
+    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no confirmation after Quit";
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "quit-confirmation"));
+    EXPECT_TRUE(WaitFor([&] { return session.Dialogs().empty(); }, 10s));
+    EXPECT_TRUE(session.Running());
+    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_CANCELLED"), 0u);
+
+    PressQuitKey(session);
+    dialog = session.WaitForDialog(kDialogLimit);
+    ASSERT_TRUE(dialog) << "no confirmation after the second Quit";
+    ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "quit-confirmation-again"));
+    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Quit and Yes");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
+}
+
 // German, consent, install: the progress page with the picture and
 // percentages, then the product installed and started, in German.
 TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)

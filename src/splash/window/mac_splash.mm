@@ -99,6 +99,54 @@ using SharedState = std::shared_ptr<HandOverState>;
 
 @end
 
+// The application's answers to the system. Quit (from the menu, the Dock,
+// or a logout) is the close button by other means: it asks the same
+// question, and "Yes" ends the run through the logic, which closes the
+// window; the event loop then returns and the program takes its services
+// down in order. Letting the toolkit terminate would exit from inside the
+// event loop, with the logic thread still running and nothing taken down.
+@interface SplashApplicationDelegate : NSObject <NSApplicationDelegate> {
+    SplashImpl* window; // not retained: the bridge owns it and clears this first
+}
+- (id)initWithWindow:(SplashImpl*)target;
+- (void)forgetWindow;
+@end
+
+@implementation SplashApplicationDelegate
+
+- (id)initWithWindow:(SplashImpl*)target
+{
+    self = [super init];
+    if (self) {
+        window = target;
+    }
+    return self;
+}
+
+- (void)forgetWindow
+{
+    window = nil;
+}
+
+- (void)applicationDidFinishLaunching:(NSNotification*)notification
+{
+    (void)notification;
+#ifndef GNUSTEP
+    // Started from a script or a terminal, the program would open behind
+    // the window that started it.
+    [NSApp activateIgnoringOtherApps:YES];
+#endif
+}
+
+- (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender
+{
+    (void)sender;
+    [window requestQuit];
+    return NSTerminateCancel;
+}
+
+@end
+
 // Nothing: the thread it runs on tells Cocoa that the program has threads.
 @interface SplashThreadMarker : NSObject
 + (void)nothing:(id)unused;
@@ -132,6 +180,7 @@ private:
     void EndLoop();
 
     SplashImpl* m_window = nil;
+    SplashApplicationDelegate* m_delegate = nil;
     ISplashEventObserver& m_observer;
     SharedState m_state = std::make_shared<HandOverState>();
 };
@@ -147,11 +196,36 @@ void RegisterForeignThread()
 #endif
 }
 
+// The main menu: Quit, with its usual key. Cocoa shows the first item's
+// menu under the application's name; GNUstep shows the menu itself as a
+// small panel, so there Quit sits in it directly.
+void InstallMainMenu()
+{
+    NSString* quitTitle = @"Quit";
+    NSMenu* mainMenu = [[[NSMenu alloc] initWithTitle:@"Installer"] autorelease];
+#ifdef GNUSTEP
+    [mainMenu addItemWithTitle:quitTitle action:@selector(terminate:) keyEquivalent:@"q"];
+#else
+    NSString* name = [[NSProcessInfo processInfo] processName];
+    NSMenuItem* applicationItem = [[[NSMenuItem alloc] initWithTitle:name
+                                                              action:NULL
+                                                       keyEquivalent:@""] autorelease];
+    NSMenu* applicationMenu = [[[NSMenu alloc] initWithTitle:name] autorelease];
+    [applicationMenu addItemWithTitle:[NSString stringWithFormat:@"%@ %@", quitTitle, name]
+                               action:@selector(terminate:)
+                        keyEquivalent:@"q"];
+    [applicationItem setSubmenu:applicationMenu];
+    [mainMenu addItem:applicationItem];
+#endif
+    [NSApp setMainMenu:mainMenu];
+}
+
 } // namespace
 
 MacSplash::Impl::Impl(ISplashEventObserver& observer) : m_observer(observer)
 {
     @autoreleasepool {
+#ifdef GNUSTEP
         // Read by the toolkit when the application object is made: no icon
         // window, and title bars drawn by us where no window manager runs.
         [[NSUserDefaults standardUserDefaults]
@@ -159,7 +233,14 @@ MacSplash::Impl::Impl(ISplashEventObserver& observer) : m_observer(observer)
                                                                         @"NO",
                                                                         @"GSBackHandlesWindowDecorations",
                                                                         nil]];
+#endif
         [NSApplication sharedApplication];
+#ifndef GNUSTEP
+        // A plain executable (not started through the bundle, as in a test
+        // or from a terminal) would otherwise get no Dock icon, no menu bar
+        // and no key window.
+        [NSApp setActivationPolicy:NSApplicationActivationPolicyRegular];
+#endif
 #ifdef GNUSTEP
         // Once GNUstep's task class has seen SIGCHLD it reaps every child of
         // the process (waitpid on any child) from its run loop, and the
@@ -189,6 +270,9 @@ MacSplash::Impl::Impl(ISplashEventObserver& observer) : m_observer(observer)
         // The window took the page's size; keep it centred.
         [m_window center];
 #endif
+        m_delegate = [[SplashApplicationDelegate alloc] initWithWindow:m_window];
+        [NSApp setDelegate:m_delegate];
+        InstallMainMenu();
     }
 }
 
@@ -197,6 +281,11 @@ MacSplash::Impl::~Impl()
     Settings::UnregisterObserver(this);
     EndLoop();
     @autoreleasepool {
+        // The application keeps its delegate unretained.
+        [NSApp setDelegate:nil];
+        [m_delegate forgetWindow];
+        [m_delegate release];
+        m_delegate = nil;
         [m_window clearObserver];
         [m_window orderOut:nil];
         [m_window release];
@@ -406,13 +495,6 @@ void MacSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t r
 void MacSplash::ShowProgramIsRunningDialog(const std::string&)
 {
 }
-
-#ifdef __APPLE__
-bool WindowDisplayAvailable(std::string&)
-{
-    return true;
-}
-#endif
 
 } // namespace Zentak
 

@@ -70,6 +70,10 @@ class ISplashEventObserver;
 - (void)ShowInstallerAlreadyRunningDialog;
 - (void)ShowNotEnoughDiskSpaceDialog;
 
+// Quit was chosen (menu, Dock, logout): does what the close button does,
+// and nothing while that button is disabled.
+- (void)requestQuit;
+
 // Page actions, sent up the responder chain by the pages.
 - (void)OnStartButtonPressed:(id)sender;
 - (void)OnEulaShown:(id)sender;

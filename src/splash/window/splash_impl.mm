@@ -478,6 +478,14 @@ NSAlert* MakeAlert(NSAlertStyle style, NSString* message, NSArray* buttons)
     return NO;
 }
 
+- (void)requestQuit
+{
+    if (closeButtonState == Zentak::ISplash::Disabled || closing) {
+        return;
+    }
+    [self windowShouldClose:self];
+}
+
 - (void)closeConfirmationDidEnd:(NSAlert*)alert
                      returnCode:(NSInteger)code
                     contextInfo:(void*)context
