@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include <glog/logging.h>
 
 #include "localization/process_locale_platform.h"
+#include "utils/posix_compat.h"
 
 extern char** environ;
 
@@ -32,10 +34,14 @@ int WaitForExitCode(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs "defaults" from the search path with `arguments` and returns its exit
-// code, -1 when it does not start. With `firstLine`, its standard output goes
-// to a pipe and the first line lands there; the rest is read and dropped so
-// that a talkative child never blocks on a full pipe.
+// The system's own tool, by its full path: a "defaults" earlier on the
+// search path of whoever started us is not what we mean to run.
+constexpr const char* kDefaultsTool = "/usr/bin/defaults";
+
+// Runs the "defaults" tool with `arguments` and returns its exit code, -1
+// when it does not start. With `firstLine`, its standard output goes to a
+// pipe and the first line lands there; the rest is read and dropped so that
+// a talkative child never blocks on a full pipe.
 int RunDefaults(const std::vector<std::string>& arguments, std::string* firstLine)
 {
     std::vector<char*> argv;
@@ -46,28 +52,40 @@ int RunDefaults(const std::vector<std::string>& arguments, std::string* firstLin
     argv.push_back(nullptr);
 
     int pipeEnds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     if (firstLine) {
-        if (pipe(pipeEnds) != 0) {
+        std::lock_guard<std::mutex> lock(ForkMutex());
+        if (PipeCloseOnExec(pipeEnds) != 0) {
             LOG(INFO) << "Failed to create a pipe for defaults " << arguments.front();
-            posix_spawn_file_actions_destroy(&actions);
             return -1;
         }
-        // Other threads may start children meanwhile; they must not inherit the pipe.
-        fcntl(pipeEnds[0], F_SETFD, FD_CLOEXEC);
-        fcntl(pipeEnds[1], F_SETFD, FD_CLOEXEC);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
     }
+    // The child gets its standard descriptors and nothing else of ours:
+    // whatever other threads hold open (sockets, pipes of other children,
+    // the lock files of plists) must not live on in it.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (firstLine) {
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addinherit_np(&actions, STDOUT_FILENO);
+    }
+    posix_spawn_file_actions_addinherit_np(&actions, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_CLOEXEC_DEFAULT));
 
     pid_t pid = 0;
-    const int spawnError = posix_spawnp(&pid, "defaults", &actions, nullptr, argv.data(), environ);
+    const int spawnError =
+        posix_spawn(&pid, kDefaultsTool, &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (firstLine) {
         close(pipeEnds[1]);
     }
     if (spawnError != 0) {
-        LOG(INFO) << "Failed to start defaults " << arguments.front() << ": error " << spawnError;
+        LOG(INFO) << "Failed to start " << kDefaultsTool << " " << arguments.front() << ": error "
+                  << spawnError;
         if (firstLine) {
             close(pipeEnds[0]);
         }

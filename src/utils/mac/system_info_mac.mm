@@ -2,13 +2,25 @@
 #include "utils/mac/system_info_platform.h"
 
 #import <Foundation/Foundation.h>
+#include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <spawn.h>
 #include <sys/sysctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
+
+#include "utils/posix_compat.h"
+
+extern char** environ;
 
 namespace Zentak::Util {
 namespace fs = boost::filesystem;
@@ -30,6 +42,65 @@ std::vector<std::string> OsSystemVersion()
         }
     }
     return SystemVersionComponents(version);
+}
+
+// Runs the program at `path` (a system tool, by its full path so that the
+// search path of whoever started us cannot put another in its place) and
+// returns what it wrote to its standard output; empty when it does not
+// start. The child gets a null input, the pipe as output, our error output
+// and no other descriptor of ours.
+std::string RunToolWithStdout(const char* path, const std::vector<std::string>& arguments)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    int pipeEnds[2] = {-1, -1};
+    {
+        std::lock_guard<std::mutex> lock(ForkMutex());
+        if (PipeCloseOnExec(pipeEnds) != 0) {
+            LOG(INFO) << "Unable to create a pipe for " << path << ": " << std::strerror(errno);
+            return {};
+        }
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addinherit_np(&actions, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_CLOEXEC_DEFAULT));
+    pid_t pid = 0;
+    const int spawnError = posix_spawn(&pid, path, &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    if (spawnError != 0) {
+        LOG(INFO) << "Unable to start " << path << ": " << std::strerror(spawnError);
+        close(pipeEnds[0]);
+        return {};
+    }
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = read(pipeEnds[0], buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        output.append(buffer, static_cast<size_t>(count));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return output;
 }
 
 } // namespace
@@ -71,7 +142,7 @@ fs::path PlatformResourcesPath()
 
 VolumeRecords GetVolumesInfo()
 {
-    return ParseVolumesInfo(LaunchCommandWithStdout("hdiutil info"));
+    return ParseVolumesInfo(RunToolWithStdout("/usr/bin/hdiutil", {"info"}));
 }
 
 std::string SystemVersion(const std::string& separator)
