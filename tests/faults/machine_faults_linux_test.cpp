@@ -15,7 +15,7 @@
 #include "fault_checks.h"
 #include "harness/event_checks.h"
 #include "harness/scenario.h"
-#include "harness/tmpfs_mount.h"
+#include "harness/tmpfs_mount_linux.h"
 
 namespace Zentak::Faults {
 namespace {

@@ -26,7 +26,7 @@
 #include "harness/packages.h"
 #include "harness/process.h"
 #include "harness/temp_dir.h"
-#include "harness/tmpfs_mount.h"
+#include "harness/tmpfs_mount_linux.h"
 
 namespace Zentak::E2e {
 namespace {
