@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup-deps.sh
 
-jobs=$(nproc)
+jobs=$(getconf _NPROCESSORS_ONLN)
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
 status=0

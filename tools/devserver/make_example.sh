@@ -75,8 +75,10 @@ EOF
 substitutions=()
 for id in reelmaker codecs; do
   file="$content/packages/$id.tar.gz"
-  substitutions+=(-e "s/@SHA256_${id}@/$(sha256sum "$file" | cut -d' ' -f1)/")
-  substitutions+=(-e "s/@SIZE_${id}@/$(stat -c %s "$file")/")
+  # python3 and wc rather than sha256sum and stat -c, which macOS lacks.
+  sha256=$(python3 -c 'import hashlib, sys; print(hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest())' "$file")
+  substitutions+=(-e "s/@SHA256_${id}@/$sha256/")
+  substitutions+=(-e "s/@SIZE_${id}@/$(wc -c <"$file" | tr -d ' ')/")
 done
 sed "${substitutions[@]}" "$examples/config.ini.in" >"$content/config.ini.in"
 echo "Example content written to $content"
