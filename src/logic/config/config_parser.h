@@ -80,7 +80,8 @@ struct InstallerItem {
 // A configuration that is good INI but asks for what cannot be: a "sha256"
 // that is not 64 hex digits, a "size" that is not a decimal byte count, or a
 // package without the sha256 that the product section's "require_sha256=true"
-// asks for. Thrown before any result of the configuration is reported.
+// asks for, or a package URL of a scheme other than http and https. Thrown
+// before any result of the configuration is reported.
 class ConfigurationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
