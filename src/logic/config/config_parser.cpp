@@ -386,6 +386,9 @@ void ConfigParser::Start()
     item.name = "config";
     item.url = url;
     item.stream = std::make_unique<BufferWriter>(m_buffer);
+    item.decodeContent = true;
+    item.byteLimit = kMaxConfigBytes;
+    item.timeoutSeconds = kConfigDeadlineSeconds;
     std::vector<DownloadItem> items;
     items.push_back(std::move(item));
     m_downloader->Download(std::move(items));
@@ -398,6 +401,8 @@ void ConfigParser::Start()
         signature.name = "config signature";
         signature.url = m_signatureUrl;
         signature.stream = std::make_unique<BufferWriter>(m_signature);
+        signature.byteLimit = kMaxSignatureBytes;
+        signature.timeoutSeconds = kConfigDeadlineSeconds;
         std::vector<DownloadItem> signatures;
         signatures.push_back(std::move(signature));
         m_signatureDownloader->Download(std::move(signatures));

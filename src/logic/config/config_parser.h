@@ -137,6 +137,15 @@ public:
     // ConfigurationError for unusable integrity keys.
     static void ParseText(const std::string& text, IConfigParserObserver& observer);
 
+    // Bounds of a downloaded configuration. It is held in memory and echoed
+    // on the console, so a larger one (counted decoded, as it arrives) fails
+    // the download; so does one that has not arrived within the deadline, a
+    // server dripping it slower than any user waits. Either failure takes the
+    // no-connection path.
+    static constexpr std::uint64_t kMaxConfigBytes = 1024 * 1024;
+    static constexpr std::uint64_t kMaxSignatureBytes = 64 * 1024;
+    static constexpr long kConfigDeadlineSeconds = 60;
+
 private:
     void OnItemDownloadStarted(const std::string&, unsigned long long) override {}
     void OnItemProgressUpdated(const std::string&, unsigned long long, unsigned long long,
