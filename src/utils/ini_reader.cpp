@@ -1,5 +1,6 @@
 #include "utils/ini_reader.h"
 
+#include <algorithm>
 #include <any>
 #include <locale>
 #include <regex>
@@ -129,20 +130,54 @@ std::string AppendStagingValue(const std::string& url, const std::string& stagin
     return std::regex_replace(url, release, "staging/" + staging);
 }
 
+std::string BuildUrl(const std::string& templateUrl, const UrlParameters& parameters)
+{
+    struct Fill {
+        std::size_t at;
+        std::size_t length;
+        const std::string* value;
+    };
+    std::vector<Fill> fills;
+    for (const auto& [key, value] : parameters) {
+        const std::string placeholder = "-" + key + "-";
+        auto taken = [&](std::size_t at) {
+            return std::any_of(fills.begin(), fills.end(), [&](const Fill& fill) {
+                return at < fill.at + fill.length && fill.at < at + placeholder.size();
+            });
+        };
+        std::size_t at = templateUrl.find(placeholder);
+        while (at != std::string::npos && taken(at)) {
+            at = templateUrl.find(placeholder, at + 1);
+        }
+        if (at != std::string::npos) {
+            fills.push_back({at, placeholder.size(), &value});
+        }
+    }
+    std::sort(fills.begin(), fills.end(),
+              [](const Fill& a, const Fill& b) { return a.at < b.at; });
+    std::string result;
+    std::size_t from = 0;
+    for (const Fill& fill : fills) {
+        result.append(templateUrl, from, fill.at - from);
+        result += *fill.value;
+        from = fill.at + fill.length;
+    }
+    result.append(templateUrl, from, std::string::npos);
+    char separator = templateUrl.find('?') == std::string::npos ? '?' : '&';
+    for (const auto& [key, value] : parameters) {
+        result += separator;
+        result += key;
+        result += '=';
+        result += value;
+        separator = '&';
+    }
+    return result;
+}
+
 std::string AddUrlQueryParameter(const std::string& url, const std::string& key,
                                  const std::string& value)
 {
-    std::string result = url;
-    result += url.find('?') == std::string::npos ? '?' : '&';
-    result += key;
-    result += '=';
-    result += value;
-    const std::string placeholder = "-" + key + "-";
-    const auto found = result.find(placeholder);
-    if (found != std::string::npos) {
-        result.replace(found, placeholder.size(), value);
-    }
-    return result;
+    return BuildUrl(url, {{key, value}});
 }
 
 } // namespace Zentak::Util

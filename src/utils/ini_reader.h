@@ -2,6 +2,8 @@
 
 #include <istream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -27,7 +29,16 @@ std::string GetTaggedValueFromName(const std::string& name, const std::string& t
 // staging value is empty.
 std::string AppendStagingValue(const std::string& url, const std::string& staging);
 
-// Appends "?key=value" or "&key=value" and fills a "-key-" placeholder.
+using UrlParameters = std::vector<std::pair<std::string, std::string>>;
+
+// Appends each parameter in order ("?key=value", then "&key=value"; "&" from
+// the first when the template has a query already) and fills the first
+// "-key-" placeholder of `templateUrl` for each. Only the template is
+// searched: a value that happens to hold "-key-" is never taken for a
+// placeholder. Neither keys nor values are encoded.
+std::string BuildUrl(const std::string& templateUrl, const UrlParameters& parameters);
+
+// BuildUrl with one parameter.
 std::string AddUrlQueryParameter(const std::string& url, const std::string& key,
                                  const std::string& value);
 

@@ -245,10 +245,35 @@ TEST(UrlTest, AddUrlQueryParameter)
         // A "-key-" placeholder receives the value too (first one only).
         {"https://s.example/-uid-/x/-uid-", "uid", "42", "https://s.example/42/x/-uid-?uid=42"},
         {"https://s.example/c", "k", "", "https://s.example/c?k="},
+        // A value is never searched for the placeholder.
+        {"https://s.example/c", "key", "promo-key-7", "https://s.example/c?key=promo-key-7"},
+        {"https://s.example/-key-/c", "key", "promo-key-7",
+         "https://s.example/promo-key-7/c?key=promo-key-7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         EXPECT_EQ(AddUrlQueryParameter(c.url, c.key, c.value), c.expected);
+    }
+}
+
+// The statistics endpoint is built in one go from the configured template:
+// what one parameter brings can be no placeholder of the next.
+TEST(UrlTest, BuildUrlFillsOnlyTheTemplatesPlaceholders)
+{
+    const struct {
+        const char* url;
+        UrlParameters parameters;
+        const char* expected;
+    } cases[] = {
+        {"https://s.example/c", {{"key", "a-version-b"}, {"version", "1.0"}},
+         "https://s.example/c?key=a-version-b&version=1.0"},
+        {"https://s.example/-version-/-key-?x=1", {{"key", "-version-"}, {"version", "2"}},
+         "https://s.example/2/-version-?x=1&key=-version-&version=2"},
+        {"https://s.example/c", {}, "https://s.example/c"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        EXPECT_EQ(BuildUrl(c.url, c.parameters), c.expected);
     }
 }
 

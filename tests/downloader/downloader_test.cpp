@@ -106,12 +106,14 @@ TEST_F(DownloaderTest, ParallelItemsArriveIntactWithEventsInOrder)
     TestServer server;
     server.Expect("GET", "/sized.bin", Reply::Body(sized), Times::Exactly(1));
     server.Expect("GET", "/unsized.bin", Reply::Chunked(unsized, 64 * 1024), Times::Exactly(1));
-    server.Expect("GET", "/text.gz", Reply::Gzip(text), Times::Exactly(1));
+    server.Expect("GET", "/text.gz", Reply::Gzip(text), Times::Exactly(2));
 
     std::vector<DownloadItem> items;
     items.push_back(FileItem("sized", server.Url("/sized.bin")));
     items.push_back(FileItem("unsized", server.Url("/unsized.bin")));
     items.push_back(FileItem("text", server.Url("/text.gz")));
+    items.back().decodeContent = true;
+    items.push_back(FileItem("served", server.Url("/text.gz")));
     m_downloader->Download(std::move(items));
 
     // Nothing reaches the observer before the owner pumps.
@@ -121,19 +123,35 @@ TEST_F(DownloaderTest, ParallelItemsArriveIntactWithEventsInOrder)
 
     EXPECT_EQ(Content("sized"), sized);
     EXPECT_EQ(Content("unsized"), unsized);
-    EXPECT_EQ(Content("text"), text) << "gzip content encoding must be decoded";
+    EXPECT_EQ(Content("text"), text) << "gzip content encoding must be decoded when asked for";
+    // A package or picture is stored as served: a .tar.gz that a server
+    // labels "Content-Encoding: gzip" is still the .tar.gz.
+    const std::string served = Content("served");
+    EXPECT_NE(served, text);
+    ASSERT_GE(served.size(), 2u);
+    EXPECT_EQ(served.substr(0, 2), "\x1f\x8b") << "the gzip bytes as sent";
+    for (const RecordedRequest& request : server.Requests()) {
+        if (request.path == "/text.gz") {
+            const std::string accepted = request.Header("Accept-Encoding");
+            EXPECT_TRUE(accepted.find("gzip") != std::string::npos || accepted == "identity")
+                << accepted;
+        } else {
+            EXPECT_EQ(request.Header("Accept-Encoding"), "identity") << request.path;
+        }
+    }
 
     for (const Event& event : m_events.events) {
         EXPECT_EQ(event.thread, std::this_thread::get_id()) << event.kind << " off the owner thread";
     }
     // Entries queue their start as they are set up, the worker its start after.
     const std::vector<Event>& all = m_events.events;
-    ASSERT_GE(all.size(), 4u);
+    ASSERT_GE(all.size(), 5u);
     EXPECT_EQ(all[0].kind + " " + all[0].name, "ItemStarted sized");
     EXPECT_EQ(all[1].kind + " " + all[1].name, "ItemStarted unsized");
     EXPECT_EQ(all[2].kind + " " + all[2].name, "ItemStarted text");
-    EXPECT_EQ(all[3].kind, "WorkStarted");
-    EXPECT_EQ(all[3].total, 0u);
+    EXPECT_EQ(all[3].kind + " " + all[3].name, "ItemStarted served");
+    EXPECT_EQ(all[4].kind, "WorkStarted");
+    EXPECT_EQ(all[4].total, 0u);
 
     for (const char* name : {"sized", "unsized", "text"}) {
         SCOPED_TRACE(name);
@@ -158,7 +176,9 @@ TEST_F(DownloaderTest, ParallelItemsArriveIntactWithEventsInOrder)
     const unsigned long long compressed = m_events.Of("text").back().total;
     EXPECT_GT(compressed, 0u);
     EXPECT_LT(compressed, text.size());
-    EXPECT_EQ(Last().total, sized.size() + compressed) << "the batch total ignores unknown sizes";
+    EXPECT_EQ(m_events.Of("served").back().total, compressed);
+    EXPECT_EQ(Last().total, sized.size() + 2 * compressed)
+        << "the batch total ignores unknown sizes";
     int previous = -1;
     for (const Event& event : batch) {
         if (event.kind != "WorkProgress") {
@@ -203,6 +223,13 @@ TEST_F(DownloaderTest, TransferFailuresCarryLibcurlsText)
         const char* name;
         std::function<void(TestServer&)> script;
         std::string error;
+        std::function<void(DownloadItem&)> item = nullptr;
+    };
+    auto limit = [](std::uint64_t bytes, bool decode = false) {
+        return [bytes, decode](DownloadItem& item) {
+            item.byteLimit = bytes;
+            item.decodeContent = decode;
+        };
     };
     const std::vector<Case> cases = {
         {"status 500", [](TestServer& s) { s.Expect("GET", "/x", Reply::Status(500)); },
@@ -214,13 +241,38 @@ TEST_F(DownloaderTest, TransferFailuresCarryLibcurlsText)
         {"redirect loop",
          [](TestServer& s) { s.Expect("GET", "/x", Reply::Redirect("/x"), Times::Exactly(31)); },
          Failure(CURLE_TOO_MANY_REDIRECTS)},
+        // Bounds are counted as the bytes arrive, whatever the server announces.
+        {"over the byte limit",
+         [](TestServer& s) { s.Expect("GET", "/x", Reply::Body(std::string(4097, 'b'))); },
+         "x refused: larger than 4096 bytes", limit(4096)},
+        {"over the byte limit without a length",
+         [](TestServer& s) { s.Expect("GET", "/x", Reply::Chunked(std::string(1 << 20, 'b'))); },
+         "x refused: larger than 4096 bytes", limit(4096)},
+        {"decoded bytes over the limit",
+         [](TestServer& s) { s.Expect("GET", "/x", Reply::Gzip(std::string(8u << 20, '\0'))); },
+         "x refused: larger than 65536 bytes", limit(65536, true)},
+        // Fast enough for the low-speed rule, too slow for the deadline.
+        {"deadline",
+         [](TestServer& s) {
+             s.Expect("GET", "/x", Reply::Drip(std::string(100, 'd'), 1, 100ms));
+         },
+         "curl_multi_perform failed: Timeout was reached",
+         [](DownloadItem& item) { item.timeoutSeconds = 1; }},
+        {"local file", nullptr, Failure(CURLE_UNSUPPORTED_PROTOCOL)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestServer server;
-        c.script(server);
         std::vector<DownloadItem> items;
-        items.push_back(FileItem("x", server.Url("/x")));
+        if (c.script) {
+            c.script(server);
+            items.push_back(FileItem("x", server.Url("/x")));
+        } else {
+            items.push_back(FileItem("x", "file:///etc/hostname"));
+        }
+        if (c.item) {
+            c.item(items.back());
+        }
         const size_t before = m_events.events.size();
         m_downloader->Download(std::move(items));
         ASSERT_TRUE(PumpUntilEnded(*m_downloader, m_events, m_wakeUp, m_events.Ended() + 1));
@@ -339,6 +391,20 @@ TEST_F(DownloaderTest, TlsNeedsTheTrustedAuthority)
     ASSERT_TRUE(PumpUntilEnded(*m_downloader, m_events, m_wakeUp, 2));
     EXPECT_EQ(Last().kind, "WorkFinished") << Last().error;
     EXPECT_EQ(Content("accepted"), "secure content");
+}
+
+// What was asked for over TLS is never fetched over plain HTTP.
+TEST_F(DownloaderTest, RedirectFromHttpsToHttpIsRefused)
+{
+    TestServer plain;
+    TestServer server(TestServer::Scheme::Https);
+    server.Expect("GET", "/package", Reply::Redirect(plain.Url("/package"), 301), Times::Exactly(1));
+    ScopedEnvironment bundle("CURL_CA_BUNDLE", server.CaFile());
+    std::vector<DownloadItem> items;
+    items.push_back(FileItem("package", server.Url("/package")));
+    RunBatch(std::move(items));
+    EXPECT_EQ(Last().error, Failure(CURLE_UNSUPPORTED_PROTOCOL));
+    EXPECT_TRUE(plain.Requests().empty());
 }
 
 TEST_F(DownloaderTest, SystemProxyFromTheEnvironmentIsUsed)

@@ -233,6 +233,31 @@ TEST_F(DevServerTest, CollectorStoresWellFormedPackages)
               (std::vector<std::string>{"FIRST_EVENT", "SECOND_EVENT", "THIRD"}));
 }
 
+// A sender that timed out sends a stored package again: the collector keeps
+// each event once, by its UNIQUE_ID, and still answers 200.
+TEST_F(DevServerTest, CollectorDropsEventsItStoredBefore)
+{
+    auto package = [](const std::vector<std::pair<std::string, std::string>>& events) {
+        std::string body = "<package>";
+        for (const auto& [name, id] : events) {
+            body += "<event name=\"" + name + "\"><param name=\"UNIQUE_ID\" value=\"" + id +
+                    "\"/></event>";
+        }
+        return body + "</package>";
+    };
+    const std::string first = package({{"WI_NEW_SITEMARK", "u1"}, {"BUNDLE_INSTALL_STARTED", "u2"}});
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const httplib::Result result = m_client->Post("/stats", first, "text/xml");
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 200);
+    }
+    EXPECT_FALSE(fs::exists(State("packages/000002.xml")));
+    ASSERT_TRUE(m_client->Post("/stats", package({{"BUNDLE_INSTALL_STARTED", "u2"}, {"LATER", "u3"}}),
+                               "text/xml"));
+    EXPECT_EQ(EventNames(m_server->Events()),
+              (std::vector<std::string>{"WI_NEW_SITEMARK", "BUNDLE_INSTALL_STARTED", "LATER"}));
+}
+
 TEST_F(DevServerTest, CollectorRefusesWhatIsNotWellFormed)
 {
     for (const std::string& body :

@@ -132,6 +132,23 @@ TEST_F(SitemarkServiceTest, RedirectIsFollowed)
     EXPECT_EQ(App::requestSitemark(), "after-redirect");
 }
 
+// The service is reached over TLS: a redirect to plain HTTP (or to a local
+// file) must not carry the request, even when something answers there.
+TEST_F(SitemarkServiceTest, RedirectAwayFromHttpsIsRefused)
+{
+    TestServer plain;
+    const std::string root = kServiceRoot;
+    const std::string targets[] = {plain.Url(root + "/generate"), "file:///etc/hostname"};
+    for (const std::string& target : targets) {
+        SCOPED_TRACE(target);
+        m_server.Expect("GET", root + "/generate", Reply::Redirect(target), Times::Exactly(1));
+        EXPECT_EQ(App::requestSitemark(), "");
+        ASSERT_FALSE(ReportedExceptions().empty());
+        EXPECT_EQ(ReportedExceptions().back(), PerformFailed(CURLE_UNSUPPORTED_PROTOCOL));
+    }
+    EXPECT_TRUE(plain.Requests().empty());
+}
+
 TEST_F(SitemarkServiceTest, BudgetOfZeroSkipsEveryRequest)
 {
     SitemarkBudget budget = 0ms;

@@ -384,5 +384,34 @@ TEST_F(TrackerTest, SecondInitializeIsIgnored)
     EXPECT_TRUE(second.Requests().empty());
 }
 
+// The id fills the configured template's placeholder and nothing else: an
+// id that itself holds "-key-" reaches the collector unchanged.
+TEST_F(TrackerTest, IdHoldingThePlaceholderStaysAsItIs)
+{
+    const struct {
+        const char* path;
+        const char* id;
+        const char* requestPath;
+    } cases[] = {
+        {"/stats", "promo-key-7", "/stats"},
+        {"/stats/-key-", "promo-key-7", "/stats/promo-key-7"},
+        {"/stats/-key-", "-key-", "/stats/-key-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.id);
+        TestServer server;
+        server.Expect("POST", c.requestPath, Reply::Status(200), Times::AtLeast(1));
+        auto tracker = IStatisticsTracker::Create();
+        tracker->Initialize(server.Url(c.path), c.id);
+        tracker->TrackEvent("ONE");
+        tracker.reset();
+        server.Stop();
+        const std::vector<RecordedRequest> requests = server.Requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests[0].query.rfind("key=" + std::string(c.id) + "&version=", 0), 0u)
+            << requests[0].query;
+    }
+}
+
 } // namespace
 } // namespace Zentak

@@ -13,7 +13,12 @@ logged on standard error. SIGTERM or SIGINT stops it.
 
 Routes:
   GET/HEAD /content/<path>      files under the content dir (Range supported)
-  POST     /stats[?...]         statistics packages (XML); 400 when not well-formed
+  POST     /stats[?...]         statistics packages (XML); 400 when not well-formed.
+                                An event whose UNIQUE_ID was stored before is
+                                dropped (a sender that timed out sends its package
+                                again); a package of such events only is answered
+                                200 and not stored. Collectors should do the same,
+                                so that counts are right.
   GET      /api/v1/uid/generate             {"id": "<new id>"}
   GET      /api/v1/uid/used/<id>            {"exist": true|false}
   GET      /api/v1/uid/link/batch?main_id=A&link_id[]=B...   {"success": true|false}
@@ -77,6 +82,13 @@ class Collector:
                    (re.fullmatch(r"(\d+)\.xml", name) for name in os.listdir(self._packages_dir))
                    if m]
         self._next = max(numbers, default=0) + 1
+        # A sender whose request outlived its time limit sends the package
+        # again although it was stored; the UNIQUE_ID of each event tells.
+        self._seen = set()
+        if os.path.exists(self._events_jsonl):
+            with open(self._events_jsonl, encoding="utf-8") as jsonl:
+                for line in jsonl:
+                    self._seen.update(unique_ids(json.loads(line)["params"]))
 
     @staticmethod
     def parse(body):
@@ -90,7 +102,16 @@ class Collector:
         return events
 
     def store(self, body, events, query):
+        """Stores the package and returns its path; None when every event of it
+        was stored before (by UNIQUE_ID), which drops the package."""
         with self._lock:
+            fresh = [(name, params) for name, params in events
+                     if not self._seen.intersection(unique_ids(params))]
+            if events and not fresh:
+                return None
+            events = fresh
+            for _, params in events:
+                self._seen.update(unique_ids(params))
             number = self._next
             self._next += 1
             path = os.path.join(self._packages_dir, "%06d.xml" % number)
@@ -105,6 +126,10 @@ class Collector:
                                             "params": [[k, v] for k, v in params],
                                             "query": query}) + "\n")
         return path
+
+
+def unique_ids(params):
+    return {value for key, value in params if key == "UNIQUE_ID" and value}
 
 
 def readable_value(value):
@@ -352,6 +377,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         path = self.server.collector.store(
             body, events, dict(urllib.parse.parse_qsl(query, keep_blank_values=True)))
+        if path is None:
+            # Answered like a stored one, so the sender stops sending it.
+            log("statistics package dropped, its events are stored already: %s"
+                % ", ".join(n for n, _ in events))
+            self.reply_text(200, "statistics package accepted before")
+            return
         log("statistics package stored in %s: %s" % (path, ", ".join(n for n, _ in events)))
         self.reply_text(200, "statistics package accepted")
 

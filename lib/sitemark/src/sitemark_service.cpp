@@ -137,11 +137,16 @@ void SetTransferOptions(Curl::CurlEasy& easy, const std::string& url, CurlConten
 {
     easy.set(CURLOPT_URL, url.c_str());
     // Neither the URL from the environment nor a redirect may lead anywhere
-    // but to an HTTP(S) service.
+    // but to an HTTP(S) service, and a service reached over TLS may not hand
+    // the user's id on to plain HTTP.
+    const bool secure = url.size() >= 8 && curl_strnequal(url.c_str(), "https://", 8);
 #if LIBCURL_VERSION_NUM >= 0x075500
     easy.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    easy.set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
 #else
     easy.set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    easy.set(CURLOPT_REDIR_PROTOCOLS,
+             static_cast<long>(secure ? CURLPROTO_HTTPS : CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
     easy.set(CURLOPT_FOLLOWLOCATION, 1L)
         .set(CURLOPT_MAXREDIRS, 5L)

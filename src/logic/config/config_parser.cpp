@@ -10,6 +10,7 @@
 
 #include "external/crash_handler.h"
 #include "logic/downloader/sha256.h"
+#include "logic/helpers/curl_easy.h"
 #include "utils/ini_reader.h"
 #include "utils/mac/system_info.h"
 #include "utils/settings.h"
@@ -75,9 +76,9 @@ bool RequiresSha256(const ptree& tree)
     return false;
 }
 
-// The integrity keys of every installer section, checked before anything of
-// the configuration is reported: a package must not start downloading under
-// a configuration that is then refused.
+// The integrity keys and the URL scheme of every installer section, checked
+// before anything of the configuration is reported: a package must not start
+// downloading under a configuration that is then refused.
 void CheckIntegrityKeys(const ptree& tree)
 {
     const bool required = RequiresSha256(tree);
@@ -94,7 +95,11 @@ void CheckIntegrityKeys(const ptree& tree)
         }
         for (const auto& [key, node] : section) {
             const std::string& value = node.data();
-            if (Is(key, "sha256")) {
+            if (Is(key, "url")) {
+                if (const std::string refusal = Curl::SchemeRefusal(value); !refusal.empty()) {
+                    throw ConfigurationError("Installer " + id + ": " + refusal);
+                }
+            } else if (Is(key, "sha256")) {
                 hasSha256 = true;
                 if (!Sha256::IsHexDigest(value)) {
                     throw ConfigurationError("Installer " + id +
@@ -372,10 +377,18 @@ void ConfigParser::Start()
 
     const std::string url = Util::AppendStagingValue(Settings::GetString(ID::ConfigUrl),
                                                      Settings::GetString(ID::Staging));
+    if (const std::string refusal = Curl::SchemeRefusal(url); !refusal.empty()) {
+        TrackDownloadStarted();
+        FailConfiguration("configuration " + refusal);
+        return;
+    }
     DownloadItem item;
     item.name = "config";
     item.url = url;
     item.stream = std::make_unique<BufferWriter>(m_buffer);
+    item.decodeContent = true;
+    item.byteLimit = kMaxConfigBytes;
+    item.timeoutSeconds = kConfigDeadlineSeconds;
     std::vector<DownloadItem> items;
     items.push_back(std::move(item));
     m_downloader->Download(std::move(items));
@@ -388,6 +401,8 @@ void ConfigParser::Start()
         signature.name = "config signature";
         signature.url = m_signatureUrl;
         signature.stream = std::make_unique<BufferWriter>(m_signature);
+        signature.byteLimit = kMaxSignatureBytes;
+        signature.timeoutSeconds = kConfigDeadlineSeconds;
         std::vector<DownloadItem> signatures;
         signatures.push_back(std::move(signature));
         m_signatureDownloader->Download(std::move(signatures));

@@ -80,7 +80,8 @@ struct InstallerItem {
 // A configuration that is good INI but asks for what cannot be: a "sha256"
 // that is not 64 hex digits, a "size" that is not a decimal byte count, or a
 // package without the sha256 that the product section's "require_sha256=true"
-// asks for. Thrown before any result of the configuration is reported.
+// asks for, or a package URL of a scheme other than http and https. Thrown
+// before any result of the configuration is reported.
 class ConfigurationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -135,6 +136,15 @@ public:
     // std::invalid_argument for a non-numeric install order and
     // ConfigurationError for unusable integrity keys.
     static void ParseText(const std::string& text, IConfigParserObserver& observer);
+
+    // Bounds of a downloaded configuration. It is held in memory and echoed
+    // on the console, so a larger one (counted decoded, as it arrives) fails
+    // the download; so does one that has not arrived within the deadline, a
+    // server dripping it slower than any user waits. Either failure takes the
+    // no-connection path.
+    static constexpr std::uint64_t kMaxConfigBytes = 1024 * 1024;
+    static constexpr std::uint64_t kMaxSignatureBytes = 64 * 1024;
+    static constexpr long kConfigDeadlineSeconds = 60;
 
 private:
     void OnItemDownloadStarted(const std::string&, unsigned long long) override {}

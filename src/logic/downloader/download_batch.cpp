@@ -163,6 +163,12 @@ DownloadBatch::DownloadEntry::DownloadEntry(DownloadBatch& batch, IDownloaderEve
         .Set(CURLOPT_LOW_SPEED_TIME, lowSpeedTime)
         .Set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit)
         .Set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    if (!m_item.decodeContent) {
+        m_session.Set(CURLOPT_ACCEPT_ENCODING, "identity").Set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    }
+    if (m_item.timeoutSeconds > 0) {
+        m_session.Set(CURLOPT_TIMEOUT, m_item.timeoutSeconds);
+    }
     m_batch.m_multi.AddSession(m_session);
     LOG(INFO) << "Item " << m_item.name << " download from " << m_item.url << " started";
     DispatchEvent(&IDownloadItemEvents::OnItemDownloadStarted, m_item.name, 0ULL);
@@ -346,6 +352,11 @@ size_t DownloadBatch::DownloadEntry::Write(const char* data, size_t size)
     }
     try {
         if (!m_settled && !SettleResume()) {
+            return 0;
+        }
+        if (m_item.byteLimit != 0 && m_offset + m_written + size > m_item.byteLimit) {
+            Refuse(m_item.name + " refused: larger than " + std::to_string(m_item.byteLimit) +
+                   " bytes");
             return 0;
         }
         if (m_item.size && m_offset + m_written + size > *m_item.size) {

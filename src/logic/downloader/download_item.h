@@ -40,6 +40,18 @@ struct DownloadItem {
     // Item progress and sizes always count the whole file. Only meaningful
     // with `sha256` (the joined file is checked as a whole) and a `path`.
     std::uint64_t resumeFrom = 0;
+
+    // Transfer policy. Without `decodeContent` no content encoding is asked
+    // for and the bytes are stored exactly as served, whatever encoding the
+    // server claims: a package or picture is compressed in its own format
+    // already, and decoding it would hand on other bytes than the file.
+    bool decodeContent = false;
+    // When not 0: the most bytes (decoded ones with `decodeContent`) the
+    // stream takes; one more fails the item with "<name> refused: larger
+    // than <n> bytes" while the body is still arriving.
+    std::uint64_t byteLimit = 0;
+    // When not 0: the whole transfer's time limit in seconds.
+    long timeoutSeconds = 0;
 };
 
 } // namespace Zentak

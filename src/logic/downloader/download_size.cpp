@@ -26,9 +26,14 @@ bool LengthAssumedUnavailable()
 
 constexpr long kConnectTimeout = 10;
 
+int AbortWhenStopped(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0;
+}
+
 } // namespace
 
-std::uint64_t GetDownloadSize(const std::string& url)
+std::uint64_t GetDownloadSize(const std::string& url, const std::atomic<bool>* stop)
 {
     try {
         if (LengthAssumedUnavailable()) {
@@ -42,6 +47,11 @@ std::uint64_t GetDownloadSize(const std::string& url)
             // answers the connection would otherwise hold the size (and the
             // run's end, which waits for it) for libcurl's five minutes.
             .Set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
+        if (stop) {
+            session.Set(CURLOPT_XFERINFOFUNCTION, &AbortWhenStopped)
+                .Set(CURLOPT_XFERINFODATA, static_cast<const void*>(stop))
+                .Set(CURLOPT_NOPROGRESS, 0L);
+        }
         session.Perform();
         const std::int64_t length = session.GetContentLength();
         return length < 0 ? 0 : static_cast<std::uint64_t>(length);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -9,7 +10,8 @@ namespace Zentak {
 // no length in the reply, any failure (logged and reported, never thrown), a
 // reply slower than 1 byte per second for 5 seconds, or the setting
 // AssumeContentLengthUnavailable switched on. Blocks the calling thread for the
-// whole request; safe from any thread.
-std::uint64_t GetDownloadSize(const std::string& url);
+// whole request, which ends within about a second once `stop` (when given)
+// turns true; safe from any thread.
+std::uint64_t GetDownloadSize(const std::string& url, const std::atomic<bool>* stop = nullptr);
 
 } // namespace Zentak

@@ -61,7 +61,8 @@ class DownloadBatch;
 // the downloader; it may be another thread than the one that constructed it.
 // The observer is held by reference and must outlive the downloader.
 // Transfers fail after 15 seconds below 1 byte per second; there is no
-// overall time limit and no retry: the owner decides whether to start again.
+// overall time limit unless an item gives one, and no retry: the owner
+// decides whether to start again.
 class Downloader {
 public:
     // `onTaskQueued` is called, on whichever thread queues an event (the

@@ -3,6 +3,8 @@
 #define CURL_DISABLE_TYPECHECK
 #include "logic/helpers/curl_easy.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
@@ -61,7 +63,37 @@ std::string ProxyHost(const std::string& proxyUrl, bool& credentials)
     return proxyUrl.substr(credentials ? at + 1 : start);
 }
 
+// The scheme of "<scheme>:/...", lowercase; empty when the URL starts
+// otherwise ("host/path", "127.0.0.1:80/path").
+std::string Scheme(const std::string& url)
+{
+    const std::size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= url.size() ||
+        url[colon + 1] != '/' || !std::isalpha(static_cast<unsigned char>(url[0]))) {
+        return {};
+    }
+    std::string scheme = url.substr(0, colon);
+    const bool valid = std::all_of(scheme.begin(), scheme.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '+' || c == '-' || c == '.';
+    });
+    if (!valid) {
+        return {};
+    }
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme;
+}
+
 } // namespace
+
+std::string SchemeRefusal(const std::string& url)
+{
+    const std::string scheme = Scheme(url);
+    if (scheme.empty() || scheme == "http" || scheme == "https") {
+        return {};
+    }
+    return url + " refused: only http and https URLs are fetched, not " + scheme;
+}
 
 CurlEasy::CurlEasy(const std::string& url) : m_handle(curl_easy_init(), &curl_easy_cleanup)
 {
@@ -69,6 +101,12 @@ CurlEasy::CurlEasy(const std::string& url) : m_handle(curl_easy_init(), &curl_ea
         throw std::runtime_error("curl_easy_init failed");
     }
     Set(CURLOPT_URL, url.c_str());
+    // libcurl would otherwise read local files, talk to any of its protocols
+    // and follow an https URL's redirect to plain http, handing a package
+    // asked for over TLS to whoever sits on the path. Another scheme fails
+    // the transfer ("Unsupported protocol") like any failed download.
+    Set(CURLOPT_PROTOCOLS_STR, "http,https");
+    Set(CURLOPT_REDIR_PROTOCOLS_STR, Scheme(url) == "https" ? "https" : "http,https");
     Set(CURLOPT_ACCEPT_ENCODING, "");
     Set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     Set(CURLOPT_FOLLOWLOCATION, 1L);

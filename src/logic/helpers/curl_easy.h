@@ -16,8 +16,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One HTTP(S) request with the program's transfer policy: redirects followed,
-// every content encoding libcurl knows offered and decoded, HTTP/1.1, an HTTP
+// One HTTP(S) request with the program's transfer policy: http and https
+// only, redirects followed but never from https to anything else, every
+// content encoding libcurl knows offered and decoded, HTTP/1.1, an HTTP
 // status of 400 or above treated as a failure, the system proxy for the URL,
 // and TLS peers verified (libcurl's defaults). When the environment variable
 // CURL_CA_BUNDLE names a file, that file is the trusted certificate bundle,
@@ -84,5 +85,11 @@ private:
     std::string m_proxyAddress;
     bool m_proxyCredentials = false;
 };
+
+// Empty when `url` may be fetched: its scheme is http or https, or it names
+// none (libcurl then takes it for http). Otherwise why it may not, naming
+// the URL: a configuration can point anywhere, and a file:// or ftp:// URL
+// would read local files or leave the transport the program vouches for.
+std::string SchemeRefusal(const std::string& url);
 
 } // namespace Zentak::Curl

@@ -23,6 +23,12 @@ CurlMulti::CurlMulti() : m_handle(curl_multi_init(), &curl_multi_cleanup)
     if (!m_handle) {
         throw std::runtime_error("curl_multi_init failed");
     }
+    // Every session at once would take a connection (and a descriptor) per
+    // file: a batch of a hundred packages then fails against the usual open
+    // files limit or a server with a short listen queue. Sessions beyond the
+    // limit wait in libcurl's queue, unconnected, until one ends.
+    CheckMulti("curl_multi_setopt",
+               curl_multi_setopt(m_handle.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections));
 }
 
 CurlMulti::~CurlMulti()

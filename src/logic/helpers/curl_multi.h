@@ -17,8 +17,13 @@ namespace Zentak::Curl {
 // destroyed. Every operation is for the one thread that drives the transfers,
 // except WakeUp, which any thread may call. Failures throw std::runtime_error
 // (or RequestTimeout) with the text "<libcurl call> failed: <libcurl's text>".
+//
+// At most kMaxConnections transfers run at once (as browsers do per host);
+// sessions added beyond that wait, unconnected, until one ends.
 class CurlMulti {
 public:
+    static constexpr long kMaxConnections = 6;
+
     CurlMulti();
     ~CurlMulti();
 

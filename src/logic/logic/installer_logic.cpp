@@ -21,7 +21,7 @@
 #include "localization/process_locale.h"
 #include "localization/translater.h"
 #include "logic/config/config_parser.h"
-#include "logic/downloader/download_size.h"
+#include "logic/downloader/size_queries.h"
 #include "logic/downloader/downloader.h"
 #include "logic/downloader/sha256.h"
 #include "logic/helpers/sitemark_provider.h"
@@ -294,6 +294,7 @@ private:
 
     // Expected-size queries run in parallel while the configuration is read;
     // their answers are collected before the first disk check.
+    SizeQueries m_sizes;
     std::list<std::pair<InstallerItem*, std::future<std::uint64_t>>> m_sizeQueries;
 };
 
@@ -501,13 +502,23 @@ void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
         stored.expectedSize = *stored.expectedFileSize;
         return;
     }
-    m_sizeQueries.emplace_back(&stored,
-                               std::async(std::launch::async, GetDownloadSize, stored.url));
+    m_sizeQueries.emplace_back(&stored, m_sizes.Ask(stored.url));
 }
 
 void InstallerLogic::Impl::CollectSizeQueries()
 {
+    // A size the first query could not learn is asked once more, all of
+    // them at once; after that it stays unknown. Asking before every
+    // install, one after another, made a server whose size queries hang
+    // cost minutes per package.
+    std::list<std::pair<InstallerItem*, std::future<std::uint64_t>>> again;
     for (auto& [item, size] : m_sizeQueries) {
+        item->expectedSize = size.get();
+        if (item->expectedSize == 0) {
+            again.emplace_back(item, m_sizes.Ask(item->url));
+        }
+    }
+    for (auto& [item, size] : again) {
         item->expectedSize = size.get();
     }
     m_sizeQueries.clear();
@@ -740,9 +751,6 @@ bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
     for (InstallerItem& item : m_installers) {
         if (item.state == InstallerItem::Installed || item.state == InstallerItem::Skipped) {
             continue;
-        }
-        if (item.expectedSize == 0) {
-            item.expectedSize = GetDownloadSize(item.url);
         }
         sum = item.expectedSize > kMost - sum ? kMost : sum + item.expectedSize;
     }
@@ -1114,6 +1122,8 @@ void InstallerLogic::Impl::OnExitButtonPressed()
         }
     } while (!m_stage.compare_exchange_weak(stage, Finished));
     m_wakeUp.Raise();
+    // The logic thread may be waiting for sizes; they are not needed now.
+    m_sizes.Stop();
     LOG(INFO) << "Exit button pressed";
     if (stage == Configuring || stage == StartRequested || stage == Installing) {
         m_tracker->TrackEvent(

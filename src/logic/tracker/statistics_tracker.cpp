@@ -78,10 +78,11 @@ void StatisticsTracker::Initialize(const std::string& url, const std::string& id
 {
     LOG(INFO) << "Statistics tracker initialization started, url = \"" << url << "\", id = \""
               << id << "\"";
-    std::string endpoint = Util::AddUrlQueryParameter(url, "key", id);
-    endpoint = Util::AddUrlQueryParameter(
-        endpoint, "version", Settings::GetString(Settings::ID::ProductVersion, "1.0.0.0"));
-    endpoint = Util::AddUrlQueryParameter(endpoint, "tracker", kTrackerProtocolVersion);
+    Util::UrlParameters parameters = {
+        {"key", id},
+        {"version", Settings::GetString(Settings::ID::ProductVersion, "1.0.0.0")},
+        {"tracker", kTrackerProtocolVersion}};
+    const std::string endpoint = Util::BuildUrl(url, parameters);
 
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_url.empty()) {
@@ -97,7 +98,8 @@ void StatisticsTracker::Initialize(const std::string& url, const std::string& id
     }
     // The thread is started before the URL is stored: should starting it
     // fail, the tracker stays uninitialized instead of claiming a sender.
-    m_sender = std::thread(&StatisticsTracker::StatisticsSenderLoop, this, endpoint);
+    m_sender = std::thread(&StatisticsTracker::StatisticsSenderLoop, this, url,
+                           std::move(parameters));
     m_url = endpoint;
     LOG(INFO) << "Statistics tracker initialization succeeded";
 }
@@ -163,10 +165,12 @@ void StatisticsTracker::SendPackage(const std::string& url, const std::string& b
     }
 }
 
-void StatisticsTracker::StatisticsSenderLoop(std::string url)
+void StatisticsTracker::StatisticsSenderLoop(std::string templateUrl,
+                                             Util::UrlParameters parameters)
 {
+    const std::string url = Util::BuildUrl(templateUrl, parameters);
     try {
-        RunSenderLoop(url);
+        RunSenderLoop(templateUrl, parameters);
     } catch (const std::exception& error) {
         LOG(ERROR) << "Statistics sender loop failed, url = \"" << url << "\": " << error.what();
         Core::TrackException(Core::TypeName(error), error.what());
@@ -177,9 +181,13 @@ void StatisticsTracker::StatisticsSenderLoop(std::string url)
     }
 }
 
-void StatisticsTracker::RunSenderLoop(const std::string& url)
+void StatisticsTracker::RunSenderLoop(const std::string& templateUrl,
+                                      const Util::UrlParameters& parameters)
 {
-    LOG(INFO) << "Sender loop started. Events will be sent to URL " << url;
+    LOG(INFO) << "Sender loop started. Events will be sent to URL "
+              << Util::BuildUrl(templateUrl, parameters);
+    Util::UrlParameters requestParameters = parameters;
+    requestParameters.emplace_back("cur_time_local", "");
     std::list<std::string> pending;
     auto pause = std::chrono::milliseconds(kFirstPause);
     bool running = true;
@@ -199,8 +207,9 @@ void StatisticsTracker::RunSenderLoop(const std::string& url)
         }
 
         const std::string body = Tracking::BuildPackage(pending);
-        const std::string requestUrl = Util::AddUrlQueryParameter(
-            url, "cur_time_local", Tracking::FormatLocalTime(std::chrono::system_clock::now()));
+        requestParameters.back().second =
+            Tracking::FormatLocalTime(std::chrono::system_clock::now());
+        const std::string requestUrl = Util::BuildUrl(templateUrl, requestParameters);
         try {
             SendPackage(requestUrl, body);
             LOG(INFO) << "Statistics sent successfully, url = \"" << requestUrl << "\", package:\n"

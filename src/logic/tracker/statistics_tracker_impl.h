@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "logic/tracker/statistics_tracker.h"
+#include "utils/ini_reader.h"
 
 namespace Zentak {
 
@@ -44,8 +45,10 @@ public:
 
 private:
     // The sender thread's body: catches everything at the thread boundary.
-    void StatisticsSenderLoop(std::string url);
-    void RunSenderLoop(const std::string& url);
+    // Each package goes to `templateUrl` with `parameters` and its sending
+    // time, built afresh from the configured template (see Util::BuildUrl).
+    void StatisticsSenderLoop(std::string templateUrl, Util::UrlParameters parameters);
+    void RunSenderLoop(const std::string& templateUrl, const Util::UrlParameters& parameters);
     // One POST of `body`, bounded by the request time limit; throws on any
     // failure, including an incomplete upload. A transfer in flight when the
     // tracker stops is left to finish: the collector may already have taken
