@@ -30,29 +30,6 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// A port that accepts connections and never answers.
-class SilentPort {
-public:
-    SilentPort()
-    {
-        m_socket = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(m_socket, 16);
-        socklen_t length = sizeof address;
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~SilentPort() { close(m_socket); }
-    int Port() const { return m_port; }
-
-private:
-    int m_socket = -1;
-    int m_port = 0;
-};
-
 class LifecycleTest : public ::testing::Test {
 protected:
     InstallerRun Run(std::vector<std::string> args)
@@ -162,65 +139,6 @@ TEST_F(LifecycleTest, UnattendedRunsEndWhereAWindowWouldWait)
         EXPECT_TRUE(RunDirectories(run.tmp).empty());
         EXPECT_FALSE(Contains(result.err, "Sanitizer")) << result.err;
     }
-}
-
-// Ticks of CPU time the thread named `name` of process `pid` has used.
-long ThreadCpuTicks(pid_t pid, const std::string& name)
-{
-    const fs::path tasks = fs::path("/proc") / std::to_string(pid) / "task";
-    std::error_code error;
-    for (const auto& task : fs::directory_iterator(tasks, error)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string threadName;
-        std::getline(comm, threadName);
-        if (threadName != name) {
-            continue;
-        }
-        std::ifstream stat(task.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string field;
-        long utime = 0;
-        long stime = 0;
-        for (int index = 3; fields >> field; ++index) {
-            if (index == 14) {
-                utime = std::stol(field);
-            } else if (index == 15) {
-                stime = std::stol(field);
-                break;
-            }
-        }
-        return utime + stime;
-    }
-    return -1;
-}
-
-TEST_F(LifecycleTest, LogicThreadSleepsWhileItWaits)
-{
-    // The configuration download hangs: the loop has nothing to do.
-    SilentPort silent;
-    InstallerRun run = Run({"--unattended", "--config-url=http://127.0.0.1:" +
-                                                std::to_string(silent.Port()) + "/config.ini"});
-    std::vector<std::string> argv{InstallerProgram().string()};
-    argv.insert(argv.end(), run.args.begin(), run.args.end());
-    EnvironmentChanges env = run.env;
-    env["HOME"] = run.home.string();
-    env["TMPDIR"] = run.tmp.string();
-    env["DISPLAY"] = std::nullopt;
-    BackgroundProcess program(argv, env, m_dir.Path() / "stderr.txt");
-
-    long before = -1;
-    for (int attempt = 0; attempt < 100 && before < 0; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        before = ThreadCpuTicks(program.Pid(), "logic");
-    }
-    ASSERT_GE(before, 0) << "no logic thread found";
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    const long after = ThreadCpuTicks(program.Pid(), "logic");
-    program.Stop(std::chrono::seconds(2));
-    // A spinning loop would use about 300 ticks here.
-    EXPECT_LE(after - before, 3) << "the logic thread used CPU while waiting";
 }
 
 } // namespace

@@ -352,7 +352,9 @@ TEST_F(TrackerTest, ShutdownWithAnUnreachableEndpointIsBoundedByTheRequestLimit)
         const Clock::time_point start = Clock::now();
         tracker.reset();
         const auto elapsed = Clock::now() - start;
-        EXPECT_LT(elapsed, 5s)
+        // Two bounded attempts take about 4 s; the margin makes this a check
+        // that shutdown ends, not a measure of how fast, on a busy machine.
+        EXPECT_LT(elapsed, 30s)
             << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
     }
 }
