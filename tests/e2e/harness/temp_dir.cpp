@@ -48,7 +48,14 @@ std::filesystem::path TempDir::Sub(const std::string& name, bool create) const
 std::string ReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        // A read error (a /proc file of a process that just ended) leaves
+        // what was read; libstdc++ throws it from the stream buffer itself.
+    }
+    return text;
 }
 
 } // namespace Zentak::E2e
