@@ -496,6 +496,59 @@ TEST_F(InstallScriptTest, LeftoverStagingFoldersAreJudgedByTheirLock)
     EXPECT_EQ(Installed(), (std::vector<std::string>{".installing.busy01", "Other.app", "Prod.app"}));
 }
 
+// The launcher as an ordinary user (nobody): an Applications folder the user
+// may write needs no administrator rights; one that needs them, without
+// pkexec to ask for them, is refused with a line that says so.
+TEST_F(InstallScriptTest, LauncherAsksForRightsOnlyWhenTheFolderNeedsThem)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the launcher as another user";
+    }
+    // Folders the other user can reach: under a world-readable folder.
+    char pattern[] = "/tmp/zentak-launcher-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path shared = pattern;
+    fs::permissions(shared, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    const fs::path userHome = shared / "home";
+    fs::create_directories(userHome);
+    ASSERT_EQ(chown(userHome.c_str(), 65534, 65534), 0);
+    const fs::path package = shared / "prod.tar.gz";
+    MakePackage(package, {"Prod", 1024, 0, "1"});
+    // PATH without pkexec, whatever this machine has installed.
+    const fs::path bin = shared / "bin";
+    fs::create_directories(bin);
+    for (const char* tool : {"id", "dirname"}) {
+        fs::create_symlink(fs::path("/usr/bin") / tool, bin / tool);
+    }
+
+    const auto launch = [&](const std::string& path) {
+        return RunProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh",
+                           SourcePath("resources/scripts/linux/adminRightsLauncher.sh").string(),
+                           SourcePath("resources/scripts/linux/install.sh").string(),
+                           package.string(), shared.string(), "bundle_name", "Prod"},
+                          {{"HOME", userHome.string()},
+                           {"PATH", path},
+                           {"ZENTAK_APPLICATIONS_DIR", std::nullopt}},
+                          std::chrono::seconds(60));
+    };
+    const ProcessResult installed = launch("/usr/bin:/bin");
+    EXPECT_EQ(installed.exitCode, 0) << installed.Describe() << "\n" << installed.out;
+    struct stat info {};
+    EXPECT_EQ(stat((userHome / "Applications/Prod.app/Contents/MacOS/Prod").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+
+    // A folder of root's: rights are needed and cannot be asked for.
+    fs::remove_all(userHome / "Applications");
+    fs::create_directories(userHome / "Applications");
+    ASSERT_EQ(chown((userHome / "Applications").c_str(), 0, 0), 0);
+    const ProcessResult refused = launch(bin.string());
+    EXPECT_EQ(refused.exitCode, 3) << refused.Describe();
+    EXPECT_EQ(refused.out, "pkexec not found: cannot ask for administrator rights to install into " +
+                               (userHome / "Applications").string() + "\n");
+    fs::remove_all(shared);
+}
+
 // Given a folder, the script starts <bundle_name>.app in it, in a session of
 // its own and with its output away from the script's, and does not wait
 // for it.
