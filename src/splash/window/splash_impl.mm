@@ -170,6 +170,22 @@ NSAlert* MakeAlert(NSAlertStyle style, NSString* message, NSArray* buttons)
     [super dealloc];
 }
 
+#ifdef GNUSTEP
+// GNUstep hands a click on a window that is not key to the view under it only
+// when that view accepts the first mouse; otherwise the click just makes the
+// window key. Without a window manager the window loses key status for
+// moments (a panel or the language list closing), and a person's click on a
+// button or the language selector in that moment was lost. Every control of
+// the page takes its click.
+- (void)sendEvent:(NSEvent*)event
+{
+    if ([event type] == NSLeftMouseDown && ![self isKeyWindow]) {
+        [self makeKeyAndOrderFront:self];
+    }
+    [super sendEvent:event];
+}
+#endif
+
 - (void)clearObserver
 {
     observer = nullptr;
