@@ -81,6 +81,9 @@ public:
     // expression, as xdotool takes it).
     std::vector<std::string> VisibleWindows(const std::string& namePattern) const;
     std::string WindowName(const std::string& id) const;
+    // The window that has the keyboard: the toolkit gives it to the window it
+    // makes key.
+    std::string FocusedWindow() const;
     // The window's frame on the screen, decorations included.
     Rect Geometry(const std::string& id) const;
     // Moves the pointer there and presses the left button for 0.1 s.

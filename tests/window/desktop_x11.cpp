@@ -219,6 +219,11 @@ std::vector<std::string> Desktop::VisibleWindows(const std::string& namePattern)
     return ids;
 }
 
+std::string Desktop::FocusedWindow() const
+{
+    return Trimmed(Run({"xdotool", "getwindowfocus"}).out);
+}
+
 std::string Desktop::WindowName(const std::string& id) const
 {
     return Trimmed(Run({"xdotool", "getwindowname", id}).out);

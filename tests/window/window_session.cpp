@@ -1,6 +1,7 @@
 #include "window_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "harness/installer_run.h"
@@ -73,7 +74,8 @@ bool WindowSession::WaitForWindow(std::chrono::milliseconds limit)
     for (const std::string& locale : Translater::GetLocales()) {
         titles.push_back(Translater::GetLocalizedText(TranslaterText::WindowTitle, locale));
     }
-    return WaitFor(
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const bool mapped = WaitFor(
         [&] {
             for (const std::string& window : m_desktop->VisibleWindows(kAnyName)) {
                 const std::string name = m_desktop->WindowName(window);
@@ -88,6 +90,14 @@ bool WindowSession::WaitForWindow(std::chrono::milliseconds limit)
             return false;
         },
         limit);
+    // Mapped is not yet drawn: on a busy machine the first screenshots of a
+    // new window are black. It counts as shown once its page has colours.
+    return mapped && WaitFor(
+                         [&] { return m_desktop->Capture("waiting").Colours(Content()) >= 8; },
+                         std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::max(deadline - std::chrono::steady_clock::now(),
+                                      std::chrono::steady_clock::duration::zero())),
+                         std::chrono::milliseconds(100));
 }
 
 std::string WindowSession::Title() const
@@ -167,6 +177,11 @@ std::optional<std::string> WindowSession::WaitForDialog(std::chrono::millisecond
 bool WindowSession::PressDialogButton(const std::string& dialog, int index, int count,
                                       const std::string& shot) const
 {
+    // A click reaches a button of the panel once the panel is key; before
+    // that it only makes it key. The toolkit moves the keyboard to the key
+    // window, so that is what is waited for.
+    WaitFor([&] { return m_desktop->FocusedWindow() == dialog; }, std::chrono::seconds(10),
+            std::chrono::milliseconds(100));
     const Rect panel = m_desktop->Geometry(dialog);
     const Image screen = m_desktop->Capture(shot);
     const std::vector<Rect> buttons = FindAlertButtons(screen, panel);
