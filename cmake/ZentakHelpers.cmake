@@ -41,6 +41,8 @@ function(zentak_add_test name)
   # label ("unit-threads"); label filters are regular expressions and still
   # find each part.
   string(JOIN "-" labels ${labels})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+  # Listing the tests starts the sanitized program once; on a busy machine
+  # that takes longer than CMake's default of 5 s.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
 endfunction()

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <ostream>
+#include <string>
 #include <unordered_set>
 
 #include <boost/filesystem/operations.hpp>
@@ -30,6 +32,20 @@ void EnsureHome()
     }
 }
 
+void PrintHelp(std::ostream& out)
+{
+    out << "usage: installer [option]...\n"
+           "Downloads and installs Zentak Reel Maker, in a window, or on the console with\n"
+           "--unattended.\n\n"
+           "Options:\n"
+        << Zentak::Settings::OptionsHelp()
+        << "\nExit codes:\n"
+           "  0  the window ended normally; unattended: the whole bundle was installed\n"
+           "  1  the program could not start (also: no display and no --unattended)\n"
+           "  2  unattended: the command line is wrong\n"
+           "  3  unattended: the run ended before the whole bundle was installed\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -37,7 +53,24 @@ int main(int argc, char** argv)
     EnsureHome();
     using namespace Zentak;
 
-    Settings::Initialize(argc, argv);
+    const Settings::CommandLine commandLine = Settings::Initialize(argc, argv);
+    if (commandLine.help) {
+        PrintHelp(std::cout);
+        return 0;
+    }
+    if (commandLine.version) {
+        std::cout << "installer " << ZENTAK_PROGRAM_VERSION << std::endl;
+        return 0;
+    }
+    for (const std::string& warning : commandLine.warnings) {
+        std::cerr << "installer: " << warning << std::endl;
+    }
+    if (!commandLine.errors.empty()) {
+        for (const std::string& error : commandLine.errors) {
+            std::cerr << "installer: " << error << std::endl;
+        }
+        return Settings::GetBool(Settings::ID::Unattended) ? 2 : 1;
+    }
 
     // Without a person and without a screen there is nobody to install for.
     std::string reason;

@@ -1,8 +1,10 @@
 #include "utils/settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "utils/event_handler_list.h"
 #include "utils/hardware_id.h"
@@ -30,24 +32,77 @@ SettingsStore& Store()
 struct Option {
     const char* name;
     Settings::ID id;
+    const char* value; // what follows "=", or nullptr for a flag
+    const char* help;
 };
 
 // Compared in this order; the first equal name wins.
 constexpr Option kOptions[] = {
-    {"--config-file", Settings::ID::ConfigFile},
-    {"--config-url", Settings::ID::ConfigUrl},
-    {"--debug", Settings::ID::Debug},
-    {"--debug-info", Settings::ID::DebugInfo},
-    {"--log-path", Settings::ID::LogPath},
-    {"--assume-content-length-unavailable", Settings::ID::AssumeContentLengthUnavailable},
-    {"--build-name", Settings::ID::BuildName},
-    {"--module-name", Settings::ID::ModuleName},
-    {"--distrib-name", Settings::ID::DistribName},
-    {"--unattended", Settings::ID::Unattended},
-    {"--package-dir", Settings::ID::PackageDir},
+    {"--config-file", Settings::ID::ConfigFile, "<path>", "read the configuration from a local file"},
+    {"--config-url", Settings::ID::ConfigUrl, "<url>", "download the configuration from this URL"},
+    {"--debug", Settings::ID::Debug, nullptr, "keep the run directory (logs, downloads) after exit"},
+    {"--debug-info", Settings::ID::DebugInfo, nullptr,
+     "also keep copies of the configuration and pictures"},
+    {"--log-path", Settings::ID::LogPath, "<folder>", "write the logs there"},
+    {"--assume-content-length-unavailable", Settings::ID::AssumeContentLengthUnavailable, nullptr,
+     "do not ask servers for package sizes"},
+    {"--build-name", Settings::ID::BuildName, "<text>", "the build name reported with statistics"},
+    {"--module-name", Settings::ID::ModuleName, "<text>", "the module name reported with statistics"},
+    {"--distrib-name", Settings::ID::DistribName, "<text>",
+     "the distribution name (normally the disk image's name, with its tags)"},
+    {"--unattended", Settings::ID::Unattended, nullptr,
+     "no window: pages, progress and dialogs on the console, consent taken as given"},
+    {"--package-dir", Settings::ID::PackageDir, "<folder>",
+     "take packages whose sha256 matches from this folder"},
 };
 
-void ParseArgument(const char* argument)
+// Options that are not settings.
+constexpr const char* kHelp = "--help";
+constexpr const char* kVersion = "--version";
+
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`.
+std::size_t Distance(const std::string& a, const std::string& b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string UnknownOption(const std::string& key)
+{
+    std::string nearest;
+    std::size_t best = 4; // farther than this is no typo
+    for (const char* name : {kHelp, kVersion}) {
+        if (const std::size_t distance = Distance(key, name); distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    }
+    for (const Option& option : kOptions) {
+        if (const std::size_t distance = Distance(key, option.name); distance < best) {
+            best = distance;
+            nearest = option.name;
+        }
+    }
+    std::string text = "ignoring unknown option " + key;
+    if (!nearest.empty()) {
+        text += " (did you mean " + nearest + "?)";
+    }
+    return text;
+}
+
+void ParseArgument(const char* argument, Settings::CommandLine& report)
 {
     if (!argument) {
         return;
@@ -55,35 +110,67 @@ void ParseArgument(const char* argument)
     const std::string text(argument);
     const auto equals = text.find('=');
     const std::string key = text.substr(0, equals);
+    if (key == kHelp) {
+        report.help = true;
+        return;
+    }
+    if (key == kVersion) {
+        report.version = true;
+        return;
+    }
     for (const Option& option : kOptions) {
         if (key != option.name) {
             continue;
         }
-        if (equals == std::string::npos) {
+        if (option.value && equals == std::string::npos) {
+            report.errors.push_back("option " + key + " needs a value: " + key + "=" + option.value);
+        } else if (equals == std::string::npos) {
             Settings::Set(option.id, true);
         } else {
             Settings::Set(option.id, text.substr(equals + 1));
         }
         return;
     }
+    // Other arguments (the system passes some of its own) are left alone;
+    // only what looks like one of our options is worth a word.
+    if (key.rfind("--", 0) == 0 && key.size() > 2) {
+        report.warnings.push_back(UnknownOption(key));
+    }
 }
 
 } // namespace
 
-void Settings::Initialize(int argc, const char* const* argv)
+Settings::CommandLine Settings::Initialize(int argc, const char* const* argv)
 {
+    CommandLine report;
     Set(ID::HardwareId, Util::GetHashedHuid());
     Set(ID::ConfigUrl, std::string(ZENTAK_CONTENT_HOST) + kDefaultConfigPath);
     Set(ID::DistribName, Util::GetDistribName());
     Set(ID::ProductId, std::string("reelmaker"));
     Set(ID::ProductDisplayName, std::string("Zentak Reel Maker"));
     for (int i = 1; i < argc; ++i) {
-        ParseArgument(argv[i]);
+        ParseArgument(argv[i], report);
     }
     Set(ID::Staging, Util::GetTaggedValueFromFilename(Util::GetStagingTag()));
     if (GetString(ID::SitemarkId).empty()) {
         Set(ID::SitemarkId, Util::GetTaggedValueFromFilename(Util::GetSitemarkTag()));
     }
+    return report;
+}
+
+std::string Settings::OptionsHelp()
+{
+    std::string text;
+    const auto line = [&text](const std::string& usage, const char* help) {
+        text += "  " + usage + std::string(usage.size() < 44 ? 44 - usage.size() : 1, ' ') + help + "\n";
+    };
+    for (const Option& option : kOptions) {
+        line(std::string(option.name) + (option.value ? std::string("=") + option.value : ""),
+             option.help);
+    }
+    line(kHelp, "print this help and exit");
+    line(kVersion, "print the version and exit");
+    return text;
 }
 
 void Settings::Set(ID id, const std::any& value)

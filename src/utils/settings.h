@@ -2,6 +2,7 @@
 
 #include <any>
 #include <string>
+#include <vector>
 
 namespace Zentak {
 
@@ -44,9 +45,21 @@ public:
         virtual void OnSettingsChanged(ID id, const std::any& value) = 0;
     };
 
+    // What the command line asked for besides settings, and what was wrong
+    // with it, each a line to show the person ("installer: ..." added by
+    // the caller).
+    struct CommandLine {
+        bool help = false;
+        bool version = false;
+        std::vector<std::string> warnings; // the run goes on
+        std::vector<std::string> errors;   // the run does not start
+    };
+
     // Fills the defaults and parses the command line. Called once, first
     // thing in main, before any observer exists.
-    static void Initialize(int argc, const char* const* argv);
+    static CommandLine Initialize(int argc, const char* const* argv);
+    // The options, one line each, for --help.
+    static std::string OptionsHelp();
 
     // Stores a copy, then tells every observer on the calling thread.
     static void Set(ID id, const std::any& value);

@@ -61,6 +61,47 @@ TEST_F(SettingsTest, CommandLineTable)
     EXPECT_EQ(Settings::GetString(ID::ProductDisplayName), "Zentak Reel Maker");
 }
 
+// What the command line says back: help and version asked for, a word on
+// options that look like ours but are not, and an error for a missing value.
+TEST_F(SettingsTest, CommandLineReport)
+{
+    struct Case {
+        std::vector<const char*> arguments;
+        bool help;
+        bool version;
+        std::vector<std::string> warnings;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {{"--help"}, true, false, {}, {}},
+        {{"--unattended", "--version"}, false, true, {}, {}},
+        {{"--config-ulr=http://x/"}, false, false,
+         {"ignoring unknown option --config-ulr (did you mean --config-url?)"}, {}},
+        {{"--unatended"}, false, false,
+         {"ignoring unknown option --unatended (did you mean --unattended?)"}, {}},
+        {{"--verbose-everything"}, false, false, {"ignoring unknown option --verbose-everything"}, {}},
+        // The system's own arguments and stray words pass without a word.
+        {{"-psn_0_12345", "debug", "--", "-"}, false, false, {}, {}},
+        {{"--config-file"}, false, false, {}, {"option --config-file needs a value: --config-file=<path>"}},
+        // An empty value is a value.
+        {{"--distrib-name=", "--debug=maybe"}, false, false, {}, {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(::testing::PrintToString(test.arguments));
+        std::vector<const char*> arguments = test.arguments;
+        arguments.insert(arguments.begin(), "installer");
+        const Settings::CommandLine report =
+            Settings::Initialize(static_cast<int>(arguments.size()), arguments.data());
+        EXPECT_EQ(report.help, test.help);
+        EXPECT_EQ(report.version, test.version);
+        EXPECT_EQ(report.warnings, test.warnings);
+        EXPECT_EQ(report.errors, test.errors);
+    }
+    const std::string help = Settings::OptionsHelp();
+    for (const char* option : {"--config-url=<url>", "--unattended", "--package-dir=<folder>", "--help"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
+    }
+}
+
 TEST_F(SettingsTest, DefaultsWithoutOptions)
 {
     ParseCommandLine({"--distrib-name=Zentak Reel Maker Installer SetupE"});

@@ -92,6 +92,36 @@ TEST_F(LifecycleTest, DebugKeepsTheRunDirectoryAndItsLogs)
     EXPECT_TRUE(RunDirectories(run.tmp).empty());
 }
 
+// Help and version need no display; a missing value stops the run before
+// anything starts; an unknown option is named, with the nearest known one.
+TEST_F(LifecycleTest, CommandLineAnswersBeforeAnythingStarts)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out; // a part of standard output
+        std::string err; // a part of standard error
+    } cases[] = {
+        {{"--help"}, 0, "--config-url=<url>", ""},
+        {{"--version"}, 0, "installer 1.6.0\n", ""},
+        {{"--unattended", "--config-url"}, 2, "",
+         "installer: option --config-url needs a value: --config-url=<url>\n"},
+        {{"--config-file"}, 1, "", "installer: option --config-file needs a value"},
+        {{"--unattended", "--config-ulr=x", "--config-url=http://127.0.0.1:9/config.ini"},
+         3, "", "installer: ignoring unknown option --config-ulr (did you mean --config-url?)\n"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(::testing::PrintToString(test.args));
+        InstallerRun run = Run(test.args);
+        run.env["DISPLAY"] = std::nullopt;
+        const ProcessResult result = RunInstaller(run);
+        EXPECT_EQ(result.exitCode, test.exitCode) << result.Describe() << "\n" << result.err;
+        EXPECT_TRUE(Contains(result.out, test.out)) << result.out;
+        EXPECT_TRUE(Contains(result.err, test.err)) << result.err;
+        EXPECT_TRUE(RunDirectories(run.tmp).empty());
+    }
+}
+
 TEST_F(LifecycleTest, UnattendedRunsEndWhereAWindowWouldWait)
 {
     const fs::path content = m_dir.Sub("content");
