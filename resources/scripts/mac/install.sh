@@ -3,8 +3,9 @@
 #
 # Given a package file, installs it: a flat installer package (.pkg) through
 # the system installer onto the boot volume, or a disk image (.dmg) holding
-# one <Name>.app (or a .pkg) by mounting it, copying the application into
-# /Applications (replacing an older copy by rename) and detaching it again.
+# one <Name>.app (or a .pkg) by mounting it, copying the application into the
+# Applications folder ($ZENTAK_APPLICATIONS_DIR, /Applications when unset),
+# replacing an older copy by rename, and detaching it again.
 # Given a folder, starts the product <bundle_name>.app in it, detached.
 # Exits 0 only on success; every failure prints one line.
 set -u
@@ -94,21 +95,52 @@ count=$(printf '%s\n' "$apps" | grep -c .)
 name=$(basename "$apps")
 valid_name "${name%.app}" || fail "disk image $package names an invalid application: $name"
 
+install_dir=${ZENTAK_APPLICATIONS_DIR:-/Applications}
+[ -d "$install_dir" ] || fail "no Applications folder $install_dir"
+
 # The copy must leave the volume's free space, less a little for the file
 # system's own records.
 need_kib=$(/usr/bin/du -sk "$apps" | awk '{ print $1 }')
-free_kib=$(/bin/df -Pk /Applications | awk 'NR == 2 { print $4 }')
+free_kib=$(/bin/df -Pk "$install_dir" | awk 'NR == 2 { print $4 }')
 case "$need_kib:$free_kib" in
-  :* | *: | *[!0-9:]*) fail "cannot compare the size of $name with the free space of /Applications" ;;
+  :* | *: | *[!0-9:]*) fail "cannot compare the size of $name with the free space of $install_dir" ;;
 esac
 [ "$need_kib" -le $((free_kib - 8192)) ] ||
-  fail "disk image $package does not fit into the free space of /Applications: $name takes $need_kib KiB"
+  fail "disk image $package does not fit into the free space of $install_dir: $name takes $need_kib KiB"
 
-staging=$(/usr/bin/mktemp -d "/Applications/.installing.XXXXXX") || fail "cannot write to /Applications"
+# A staging folder whose install was killed outright (no trap ran) is
+# tidied by the next install: its old copy goes back if it had already
+# stepped aside, and the partial copy is removed. Its owner is named by pid
+# and start time, so a reused pid or a zombie does not keep it alive.
+owner_alive() {
+  set -- $(cat "$1/owner" 2>/dev/null)
+  [ $# -ge 2 ] || return 1
+  pid=$1
+  shift
+  state=$(echo $(/bin/ps -o stat= -p "$pid" 2>/dev/null))
+  case "$state" in
+    "" | Z*) return 1 ;;
+  esac
+  # Unquoted, so that the runs of spaces ps pads with count as one.
+  started=$(echo $(/bin/ps -o lstart= -p "$pid" 2>/dev/null))
+  [ "$started" = "$*" ]
+}
+for leftover in "$install_dir"/.installing.*; do
+  [ -d "$leftover" ] || continue
+  owner_alive "$leftover" && continue
+  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ]; then
+    previous_target=$(cat "$leftover/target")
+    [ -e "$previous_target" ] || mv "$leftover/previous" "$previous_target" 2>/dev/null
+  fi
+  rm -rf "$leftover"
+done
+
+staging=$(/usr/bin/mktemp -d "$install_dir/.installing.XXXXXX") || fail "cannot write to $install_dir"
+echo "$$" $(/bin/ps -o lstart= -p $$) >"$staging/owner"
 /usr/bin/ditto "$apps" "$staging/$name" || fail "cannot copy $name"
 
-# Only files, folders and links: no device, FIFO or socket lands in
-# /Applications, whatever the image holds.
+# Only files, folders and links: no device, FIFO or socket lands in the
+# Applications folder, whatever the image holds.
 special=$(cd "$staging" && find "$name" ! -type f ! -type d ! -type l -print | head -n 1)
 [ -z "$special" ] || fail "disk image $package holds a member that is not a file, folder or link: $special"
 
@@ -154,11 +186,12 @@ find "$staging/$name" ! -type l \( -perm -4000 -o -perm -2000 \) -exec chmod ug-
   fail "cannot clear set-id bits in $name"
 owner=$(/usr/bin/stat -f %u:%g "$(dirname "$package")") || fail "cannot read the owner of $package"
 /usr/sbin/chown -R -h "$owner" "$staging/$name" || fail "cannot give $name to its owner $owner"
-target="/Applications/$name"
+target="$install_dir/$name"
+echo "$target" >"$staging/target"
 if [ -e "$target" ]; then
   mv "$target" "$staging/previous" || fail "cannot move the installed $name aside"
 fi
 # On failure the clean-up puts the old copy back.
-mv "$staging/$name" "$target" || fail "cannot move $name into /Applications"
-echo "install: $name installed into /Applications"
+mv "$staging/$name" "$target" || fail "cannot move $name into $install_dir"
+echo "install: $name installed into $install_dir"
 exit 0
