@@ -11,6 +11,7 @@
 #include "external/crash_handler.h"
 #include "logic/downloader/sha256.h"
 #include "logic/helpers/curl_easy.h"
+#include "logic/tracker/events.h"
 #include "utils/ini_reader.h"
 #include "utils/mac/system_info.h"
 #include "utils/settings.h"
@@ -426,7 +427,7 @@ void ConfigParser::TrackDownloadStarted()
 {
     if (!m_startTracked) {
         m_startTracked = true;
-        m_tracker->TrackEvent("CONFIG_DOWNLOAD_STARTED");
+        m_tracker->TrackEvent(Events::kConfigDownloadStarted);
     }
 }
 
@@ -437,7 +438,7 @@ void ConfigParser::OnWorkFinished(unsigned long long)
         CompleteSignedDownload();
         return;
     }
-    m_tracker->TrackEvent("CONFIG_DOWNLOAD_COMPLETED");
+    m_tracker->TrackEvent(Events::kConfigDownloadCompleted);
     ParseDownloaded();
 }
 
@@ -502,7 +503,7 @@ void ConfigParser::CompleteSignedDownload()
         return;
     }
     LOG(INFO) << "Configuration signature " << m_signatureUrl << " verified";
-    m_tracker->TrackEvent("CONFIG_DOWNLOAD_COMPLETED");
+    m_tracker->TrackEvent(Events::kConfigDownloadCompleted);
     ParseDownloaded();
 }
 
@@ -510,7 +511,7 @@ void ConfigParser::FailConfiguration(const std::string& error)
 {
     m_ended = true;
     LOG(INFO) << "Configuration download failed: " << error;
-    m_tracker->TrackEvent("CONFIG_DOWNLOAD_FAILED", {{"CURL_ERROR", error}});
+    m_tracker->TrackEvent(Events::kConfigDownloadFailed, {{EventParam::kCurlError, error}});
     m_observer.OnConfigError();
 }
 

@@ -26,6 +26,7 @@
 #include "logic/downloader/sha256.h"
 #include "logic/helpers/sitemark_provider.h"
 #include "logic/logic/splash_image_controller.h"
+#include "logic/tracker/events.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
 #include "utils/ini_reader.h"
@@ -493,7 +494,7 @@ void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
     if (item.autodetect_arch && item.url.size() >= 3 &&
         item.url.find("x64") != std::string::npos && Util::isRunningOnRosetta()) {
         item.url = Util::ReplaceAll(item.url, "/x64/", "/arm64/");
-        m_tracker->TrackEvent("PRODUCT_ARCH_CHANGED", {{"PRODUCT_NAME", item.id}});
+        m_tracker->TrackEvent(Events::kProductArchChanged, {{EventParam::kProductName, item.id}});
     }
     m_installers.push_back(std::move(item));
     InstallerItem& stored = m_installers.back();
@@ -555,13 +556,13 @@ void InstallerLogic::Impl::OnStatisticsParsed(const std::string& url, const std:
 {
     m_tracker->Initialize(url, id);
     const std::string browser = Settings::GetString(ID::PreferredBrowser);
-    m_tracker->TrackEvent("BUNDLE_INSTALL_STARTED",
-                          {{"INITIALIZATION_TIME", std::to_string(SecondsSince(m_createdAt))},
-                           {"PREFERRED_BROWSER",
+    m_tracker->TrackEvent(Events::kBundleInstallStarted,
+                          {{EventParam::kInitializationTime, std::to_string(SecondsSince(m_createdAt))},
+                           {EventParam::kPreferredBrowser,
                             Settings::Has(ID::PreferredBrowser) ? browser : "UNDEFINED"}});
     if (!m_instanceLockAcquired) {
         LOG(INFO) << "Bundle " << m_productId << " already installing";
-        m_tracker->TrackEvent("BUNDLE_INSTALL_REPEATED_DETECTED");
+        m_tracker->TrackEvent(Events::kBundleInstallRepeatedDetected);
         m_splash->ShowInstallerAlreadyRunningDialog("Zentak Reel Maker");
     }
 }
@@ -736,8 +737,8 @@ bool InstallerLogic::Impl::UseLocalPackage(InstallerItem& item,
     item.localPath = target;
     item.receivedBytes = copied;
     item.state = InstallerItem::Downloaded;
-    m_tracker->TrackEvent("PRODUCT_LOCAL_PACKAGE_USED",
-                          {{"PRODUCT_NAME", item.id}, {"TOTAL_SIZE", std::to_string(copied)}});
+    m_tracker->TrackEvent(Events::kProductLocalPackageUsed,
+                          {{EventParam::kProductName, item.id}, {EventParam::kTotalSize, std::to_string(copied)}});
     return true;
 }
 
@@ -765,9 +766,9 @@ bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
         // Reported before the dialog: a splash that answers at once (the
         // console splash of an unattended run) must not have its answer
         // reach the statistics before the refusal it answers.
-        m_tracker->TrackEvent("NOT_ENOUGH_DISK_SPACE",
-                              {{"REQUIRED_BYTES", std::to_string(required)},
-                               {"AVAILABLE_BYTES", std::to_string(available)}});
+        m_tracker->TrackEvent(Events::kNotEnoughDiskSpace,
+                              {{EventParam::kRequiredBytes, std::to_string(required)},
+                               {EventParam::kAvailableBytes, std::to_string(available)}});
         m_splash->ShowNotEnoughDiskSpaceDialog(volume.string(), required, available);
         return true;
     }
@@ -780,7 +781,7 @@ void InstallerLogic::Impl::OnWorkStarted(unsigned long long total)
         return;
     }
     m_downloadStart = Clock::now();
-    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_STARTED", {{"TOTAL_SIZE", std::to_string(total)}});
+    m_tracker->TrackEvent(Events::kBundleDownloadStarted, {{EventParam::kTotalSize, std::to_string(total)}});
 }
 
 void InstallerLogic::Impl::OnWorkProgressUpdated(unsigned long long, unsigned long long,
@@ -794,8 +795,8 @@ void InstallerLogic::Impl::OnItemDownloadStarted(const std::string& name, unsign
     LOG(INFO) << "Product " << name << " download started";
     InstallerItem* item = FindInstaller(name);
     if (item && item->downloadErrors == 0) {
-        m_tracker->TrackEvent("PRODUCT_DOWNLOAD_STARTED",
-                              {{"PRODUCT_NAME", name}, {"TOTAL_SIZE", std::to_string(size)}});
+        m_tracker->TrackEvent(Events::kProductDownloadStarted,
+                              {{EventParam::kProductName, name}, {EventParam::kTotalSize, std::to_string(size)}});
     }
 }
 
@@ -817,23 +818,23 @@ void InstallerLogic::Impl::OnItemDownloadFinished(const std::string& name, unsig
     }
     item->state = InstallerItem::Downloaded;
     const unsigned long long seconds = SecondsSince(item->downloadStart);
-    m_tracker->TrackEvent("PRODUCT_DOWNLOAD_FINISHED",
-                          {{"PRODUCT_NAME", name},
-                           {"TOTAL_SIZE", std::to_string(size)},
-                           {"ERROR_COUNT", std::to_string(item->downloadErrors)},
-                           {"TIME_ELAPSED", std::to_string(seconds)},
-                           {"AVERAGE_SPEED", std::to_string(size / seconds)}});
+    m_tracker->TrackEvent(Events::kProductDownloadFinished,
+                          {{EventParam::kProductName, name},
+                           {EventParam::kTotalSize, std::to_string(size)},
+                           {EventParam::kErrorCount, std::to_string(item->downloadErrors)},
+                           {EventParam::kTimeElapsed, std::to_string(seconds)},
+                           {EventParam::kAverageSpeed, std::to_string(size / seconds)}});
 }
 
 void InstallerLogic::Impl::OnWorkFinished(unsigned long long total)
 {
     LOG(INFO) << "All products downloaded";
     const unsigned long long seconds = SecondsSince(m_downloadStart);
-    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_FINISHED",
-                          {{"TOTAL_SIZE", std::to_string(total)},
-                           {"ERROR_COUNT", std::to_string(m_downloadErrorCount)},
-                           {"TIME_ELAPSED", std::to_string(seconds)},
-                           {"AVERAGE_SPEED", std::to_string(total / seconds)}});
+    m_tracker->TrackEvent(Events::kBundleDownloadFinished,
+                          {{EventParam::kTotalSize, std::to_string(total)},
+                           {EventParam::kErrorCount, std::to_string(m_downloadErrorCount)},
+                           {EventParam::kTimeElapsed, std::to_string(seconds)},
+                           {EventParam::kAverageSpeed, std::to_string(total / seconds)}});
     m_splash->SetPage(ISplash::Wait);
     Install();
 }
@@ -851,28 +852,28 @@ void InstallerLogic::Impl::OnWorkFailed(unsigned long long downloaded, unsigned 
         if (item.state == InstallerItem::Downloading) {
             item.state = InstallerItem::DownloadFailed;
         }
-        m_tracker->TrackEvent("PRODUCT_DOWNLOAD_ERROR",
-                              {{"PRODUCT_NAME", item.id},
-                               {"ERROR_COUNT", std::to_string(item.downloadErrors)},
-                               {"TIME_ELAPSED", std::to_string(seconds)},
-                               {"AVERAGE_SPEED", std::to_string(item.receivedBytes / seconds)},
-                               {"CURL_ERROR", error}});
+        m_tracker->TrackEvent(Events::kProductDownloadError,
+                              {{EventParam::kProductName, item.id},
+                               {EventParam::kErrorCount, std::to_string(item.downloadErrors)},
+                               {EventParam::kTimeElapsed, std::to_string(seconds)},
+                               {EventParam::kAverageSpeed, std::to_string(item.receivedBytes / seconds)},
+                               {EventParam::kCurlError, error}});
         ++item.downloadErrors;
     }
     const unsigned long long seconds = SecondsSince(m_downloadStart);
-    m_tracker->TrackEvent("BUNDLE_DOWNLOAD_ERROR",
-                          {{"DOWNLOADED_SIZE", std::to_string(downloaded)},
-                           {"TOTAL_SIZE", std::to_string(total)},
-                           {"ERROR_COUNT", std::to_string(m_downloadErrorCount)},
-                           {"TIME_ELAPSED", std::to_string(seconds)},
-                           {"AVERAGE_SPEED", std::to_string(downloaded / seconds)},
-                           {"CURL_ERROR", error}});
+    m_tracker->TrackEvent(Events::kBundleDownloadError,
+                          {{EventParam::kDownloadedSize, std::to_string(downloaded)},
+                           {EventParam::kTotalSize, std::to_string(total)},
+                           {EventParam::kErrorCount, std::to_string(m_downloadErrorCount)},
+                           {EventParam::kTimeElapsed, std::to_string(seconds)},
+                           {EventParam::kAverageSpeed, std::to_string(downloaded / seconds)},
+                           {EventParam::kCurlError, error}});
     Install();
 }
 
 void InstallerLogic::Impl::ShowNoConnectionPopup()
 {
-    m_tracker->TrackEvent("NO_CONNECTION_POPUP_SHOWN");
+    m_tracker->TrackEvent(Events::kNoConnectionPopupShown);
     m_splash->ShowNoConnectionError();
 }
 
@@ -931,14 +932,14 @@ void InstallerLogic::Impl::Install()
         if (NotEnoughDiskSpaceAvailable()) {
             return;
         }
-        EventParameters params{{"PRODUCT_NAME", waiting->id},
-                               {"INSTALL_ERROR_COUNT", std::to_string(waiting->installErrors)},
-                               {"DOWNLOAD_ERROR_COUNT", std::to_string(waiting->downloadErrors)}};
+        EventParameters params{{EventParam::kProductName, waiting->id},
+                               {EventParam::kInstallErrorCount, std::to_string(waiting->installErrors)},
+                               {EventParam::kDownloadErrorCount, std::to_string(waiting->downloadErrors)}};
         const std::string browser = Settings::GetString(ID::PreferredBrowser);
         if (!browser.empty()) {
-            params.emplace_back("PREFERRED_BROWSER", browser);
+            params.emplace_back(EventParam::kPreferredBrowser, browser);
         }
-        m_tracker->TrackEvent("PRODUCT_INSTALL_STARTED", params);
+        m_tracker->TrackEvent(Events::kProductInstallStarted, params);
         m_splash->SetCloseButtonState(ISplash::Disabled);
         waiting->state = InstallerItem::InstallRunning;
         m_processExecutor->Execute(IProcessExecutorObserver::Install, waiting->id, waiting->localPath, waiting->install_args);
@@ -962,9 +963,9 @@ void InstallerLogic::Impl::Install()
         return;
     }
     m_wakeUp.Raise();
-    m_tracker->TrackEvent("BUNDLE_INSTALL_FINISHED",
-                          {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount.load())},
-                           {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount.load())}});
+    m_tracker->TrackEvent(Events::kBundleInstallFinished,
+                          {{EventParam::kDownloadErrorCount, std::to_string(m_downloadErrorCount.load())},
+                           {EventParam::kInstallErrorCount, std::to_string(m_installErrorCount.load())}});
     m_bundleFinished = true;
 }
 
@@ -987,10 +988,10 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
             --m_pendingLaunches;
         }
         if (state == Success) {
-            m_tracker->TrackEvent("PRODUCT_START_SUCCEEDED", {{"PRODUCT_NAME", name}});
+            m_tracker->TrackEvent(Events::kProductStartSucceeded, {{EventParam::kProductName, name}});
         } else {
-            m_tracker->TrackEvent("PRODUCT_START_FAILED",
-                                  {{"PRODUCT_NAME", name}, {"EXIT_STATE", ExitStateText(state)}});
+            m_tracker->TrackEvent(Events::kProductStartFailed,
+                                  {{EventParam::kProductName, name}, {EventParam::kExitState, ExitStateText(state)}});
         }
     }
     if (m_stage == Finished) {
@@ -1010,19 +1011,19 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
         item->state = InstallerItem::Installed;
         item->installedPath = InstallDir();
         if (!item->installedPath.empty()) {
-            m_tracker->TrackEvent("PRODUCT_INSTALL_FINISHED",
-                                  {{"PRODUCT_NAME", name},
-                                   {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
-                                   {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)}});
+            m_tracker->TrackEvent(Events::kProductInstallFinished,
+                                  {{EventParam::kProductName, name},
+                                   {EventParam::kDownloadErrorCount, std::to_string(item->downloadErrors)},
+                                   {EventParam::kInstallErrorCount, std::to_string(item->installErrors)}});
             WriteCustomParamsForProduct(name);
             Run(item->run_installed);
         } else {
             item->state = InstallerItem::InstallFailed;
             ++item->installErrors;
-            m_tracker->TrackEvent("PRODUCT_INSTALL_FAILED",
-                                  {{"PRODUCT_NAME", name},
-                                   {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
-                                   {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)}});
+            m_tracker->TrackEvent(Events::kProductInstallFailed,
+                                  {{EventParam::kProductName, name},
+                                   {EventParam::kDownloadErrorCount, std::to_string(item->downloadErrors)},
+                                   {EventParam::kInstallErrorCount, std::to_string(item->installErrors)}});
         }
         Install();
         return;
@@ -1033,11 +1034,11 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
     }
     item->state = InstallerItem::InstallFailed;
     ++item->installErrors;
-    m_tracker->TrackEvent("PRODUCT_INSTALL_FAILED",
-                          {{"PRODUCT_NAME", name},
-                           {"DOWNLOAD_ERROR_COUNT", std::to_string(item->downloadErrors)},
-                           {"INSTALL_ERROR_COUNT", std::to_string(item->installErrors)},
-                           {"EXIT_STATE", ExitStateText(state)}});
+    m_tracker->TrackEvent(Events::kProductInstallFailed,
+                          {{EventParam::kProductName, name},
+                           {EventParam::kDownloadErrorCount, std::to_string(item->downloadErrors)},
+                           {EventParam::kInstallErrorCount, std::to_string(item->installErrors)},
+                           {EventParam::kExitState, ExitStateText(state)}});
     Install();
 }
 
@@ -1048,7 +1049,7 @@ void InstallerLogic::Impl::Run(const std::vector<StartItem>& items)
         if (!item || item->installedPath.empty()) {
             continue;
         }
-        m_tracker->TrackEvent("PRODUCT_STARTING", {{"PRODUCT_NAME", start.id}});
+        m_tracker->TrackEvent(Events::kProductStarting, {{EventParam::kProductName, start.id}});
         m_processExecutor->Execute(IProcessExecutorObserver::Run, start.id, item->installedPath,
                                    start.args);
         item->state = InstallerItem::Launched;
@@ -1127,35 +1128,35 @@ void InstallerLogic::Impl::OnExitButtonPressed()
     LOG(INFO) << "Exit button pressed";
     if (stage == Configuring || stage == StartRequested || stage == Installing) {
         m_tracker->TrackEvent(
-            "BUNDLE_INSTALL_CANCELLED",
-            {{"DOWNLOAD_ERROR_COUNT", std::to_string(m_downloadErrorCount.load())},
-             {"INSTALL_ERROR_COUNT", std::to_string(m_installErrorCount.load())}});
+            Events::kBundleInstallCancelled,
+            {{EventParam::kDownloadErrorCount, std::to_string(m_downloadErrorCount.load())},
+             {EventParam::kInstallErrorCount, std::to_string(m_installErrorCount.load())}});
     }
 }
 
 void InstallerLogic::Impl::OnEulaOpenSucceeded()
 {
-    m_tracker->TrackEvent("BUNDLE_EULA_REQUESTED", {{"RESULT", "SUCCEEDED"}});
+    m_tracker->TrackEvent(Events::kBundleEulaRequested, {{EventParam::kResult, "SUCCEEDED"}});
 }
 
 void InstallerLogic::Impl::OnEulaOpenFailed()
 {
-    m_tracker->TrackEvent("BUNDLE_EULA_REQUESTED", {{"RESULT", "FAILED"}});
+    m_tracker->TrackEvent(Events::kBundleEulaRequested, {{EventParam::kResult, "FAILED"}});
 }
 
 void InstallerLogic::Impl::OnEulaShown()
 {
-    m_tracker->TrackEvent("BUNDLE_EULA_SHOWN");
+    m_tracker->TrackEvent(Events::kBundleEulaShown);
 }
 
 void InstallerLogic::Impl::OnEulaHidden()
 {
-    m_tracker->TrackEvent("BUNDLE_EULA_HIDDEN");
+    m_tracker->TrackEvent(Events::kBundleEulaHidden);
 }
 
 void InstallerLogic::Impl::OnConsentCheckboxStateChanged(bool state)
 {
-    m_tracker->TrackEvent("BUNDLE_EULA_ACCEPTED", {{"ACCEPTANCE_RESULT", state ? "YES" : "NO"}});
+    m_tracker->TrackEvent(Events::kBundleEulaAccepted, {{EventParam::kAcceptanceResult, state ? "YES" : "NO"}});
 }
 
 void InstallerLogic::Impl::OnSkipPressed()
