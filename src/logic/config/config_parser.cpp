@@ -142,36 +142,36 @@ void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
         } else if (Is(key, "url")) {
             item.url = value;
         } else if (Is(key, "display_name")) {
-            item.display_name = value;
+            item.displayName = value;
         } else if (Is(key, "sha256")) {
             item.sha256 = Sha256::Normalised(value);
         } else if (Is(key, "size")) {
-            item.expectedFileSize = std::stoull(value, nullptr, 10);
+            item.configuredSize = std::stoull(value, nullptr, 10);
         } else if (Is(key, "install_order")) {
-            item.install_order = std::stoi(value, nullptr, 10);
+            item.installOrder = std::stoi(value, nullptr, 10);
         } else if (Is(key, "install_args")) {
-            item.install_args = Util::Split(value, ' ');
+            item.installArgs = Util::Split(value, ' ');
         } else if (Is(key, "suppress_desktop_shortcuts")) {
             if (IsTrue(value)) {
-                item.install_args.push_back("/DISABLE_SHORTCUTS");
+                item.installArgs.push_back("/DISABLE_SHORTCUTS");
             }
         } else if (HasKeyPrefix(key, searchPrefix)) {
             // The character after the prefix is a separator, normally "_".
-            item.search_installed.emplace(key.substr(searchPrefix.size() + 1), value);
+            item.searchInstalled.emplace(key.substr(searchPrefix.size() + 1), value);
         } else if (HasKeyPrefix(key, runPrefix)) {
             const std::string rest = key.substr(runPrefix.size() + 1);
             if (Is(rest, "id")) {
-                item.run_installed.push_back(StartItem{value, {}});
-            } else if (Is(rest, "args") && !item.run_installed.empty()) {
-                item.run_installed.back().args = Util::Split(value, ' ');
+                item.runInstalled.push_back(StartItem{value, {}});
+            } else if (Is(rest, "args") && !item.runInstalled.empty()) {
+                item.runInstalled.back().args = Util::Split(value, ' ');
             }
         } else if (Is(key, "check_app_running")) {
             if (Is(value, "false")) {
-                item.check_app_running = false;
+                item.checkAppRunning = false;
             }
         } else if (Is(key, "autodetect_arch")) {
             if (IsTrue(value)) {
-                item.autodetect_arch = true;
+                item.autodetectArch = true;
             }
         }
     }
@@ -188,7 +188,7 @@ void ParseProductParameters(const ptree& section, IConfigParserObserver& observe
             continue;
         }
         if (Is(key, "config_file_name")) {
-            parameters.config_file_name = value;
+            parameters.configFileName = value;
             continue;
         }
         if (Is(key, "bundle_name")) {
@@ -198,7 +198,7 @@ void ParseProductParameters(const ptree& section, IConfigParserObserver& observe
         }
         parameters.parameters.emplace(key, value);
     }
-    if (!parameters.id.empty() && !parameters.config_file_name.empty()) {
+    if (!parameters.id.empty() && !parameters.configFileName.empty()) {
         observer.OnProductParametersParsed(std::move(parameters));
     }
 }

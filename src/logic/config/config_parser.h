@@ -17,6 +17,7 @@
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
+#include "utils/process_outcome.h"
 
 namespace Zentak {
 
@@ -29,52 +30,58 @@ struct StartItem {
 // Parameters handed to an installed product through its configuration file.
 struct ProductParameters {
     std::string id;
-    std::string config_file_name;
+    std::string configFileName;
     std::map<std::string, std::string> parameters;
 };
 
 // One installer package: what the configuration says, then the
 // controller's bookkeeping.
 struct InstallerItem {
-    enum State : unsigned {
-        Pending = 0,
-        Downloading = 1,
-        Downloaded = 2,
-        DownloadFailed = 3,
-        InstallRunning = 4,
-        Installed = 5,
-        InstallFailed = 6,
-        Launched = 7,
-        Skipped = 8,
+    enum class State {
+        Pending,
+        Downloading,
+        Downloaded,
+        DownloadFailed,
+        InstallRunning,
+        Installed,
+        InstallFailed,
+        Launched,
+        Skipped,
     };
 
     std::string id;
     std::string url;
-    std::string display_name;
-    int install_order = 0;
-    std::vector<std::string> install_args;
-    std::map<std::string, std::string> search_installed;
-    std::string exe_name;
-    std::vector<StartItem> run_installed;
+    std::string displayName;
+    int installOrder = 0;
+    std::vector<std::string> installArgs;
+    std::map<std::string, std::string> searchInstalled;
+    std::string exeName;
+    std::vector<StartItem> runInstalled;
     // Optional integrity keys: "sha256" (64 hex digits, kept in lowercase;
     // empty when not given) and "size" (bytes). A package with a sha256 is
     // checked as it downloads, resumes a broken download and may come from
     // --package-dir.
     std::string sha256;
-    std::optional<std::uint64_t> expectedFileSize;
+    std::optional<std::uint64_t> configuredSize;
 
     boost::filesystem::path localPath;
-    unsigned state = Pending;
+    State state = State::Pending;
     boost::filesystem::path installedPath;
     int downloadErrors = 0;
     int installErrors = 0;
-    unsigned long long expectedSize = 0;
+    // What the package's server said its size is (0: unknown); asked only
+    // when the configuration gives no size.
+    std::uint64_t learnedSize = 0;
     unsigned long long receivedBytes = 0;
     std::chrono::steady_clock::time_point downloadStart{};
 
-    bool check_app_running = true;
-    bool autodetect_arch = false;
-    int lastProcessState = -1;
+    bool checkAppRunning = true;
+    bool autodetectArch = false;
+    ProcessOutcome lastOutcome = ProcessOutcome::None;
+
+    // The package's size as best known: the configuration's, else the
+    // server's; 0 when neither says.
+    std::uint64_t ExpectedSize() const { return configuredSize.value_or(learnedSize); }
 };
 
 // A configuration that is good INI but asks for what cannot be: a "sha256"

@@ -66,20 +66,6 @@ boost::filesystem::path InstallDir()
     return {};
 }
 
-const char* ExitStateText(int state)
-{
-    switch (state) {
-    case 1: return "UNKNOWN_ERROR";
-    case 2: return "INSTALLER_PREPARATION_CANCELLED";
-    case 3: return "INSTALLER_RETRY_CANCELLED";
-    case 5: return "PRODUCT_STARTED_ON_UNINSTALL";
-    case 6: return "INSTALLER_ERROR";
-    case 7: return "UNINSTALLER_ERROR";
-    case 8: return "INCORRECT_PATH";
-    default: return "UNKNOWN";
-    }
-}
-
 // A name that stays one entry of the folder it is put in.
 bool IsPlainFileName(const std::string& name)
 {
@@ -424,7 +410,7 @@ void InstallerLogic::Impl::RunTurn(int stage)
         m_splash->SetPage(ISplash::Progress);
         if (!StartDownloadingInstallers() &&
             std::any_of(m_installers.begin(), m_installers.end(), [](const InstallerItem& item) {
-                return item.state == InstallerItem::Downloaded;
+                return item.state == InstallerItem::State::Downloaded;
             })) {
             // Every package came from the package folder: nothing to wait for.
             m_splash->SetPage(ISplash::Wait);
@@ -479,28 +465,27 @@ void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
         return;
     }
     InstallerItem item = std::move(parsed);
-    for (const auto& [key, value] : item.search_installed) {
+    for (const auto& [key, value] : item.searchInstalled) {
         if (key == "exe_name") {
-            item.exe_name = value;
-        } else if (key == "uninstall_registry_key_name" && item.display_name.empty()) {
-            item.display_name = value;
+            item.exeName = value;
+        } else if (key == "uninstall_registry_key_name" && item.displayName.empty()) {
+            item.displayName = value;
         }
     }
-    for (StartItem& start : item.run_installed) {
+    for (StartItem& start : item.runInstalled) {
         if (start.id.empty()) {
             start.id = item.id;
         }
     }
-    if (item.autodetect_arch && item.url.size() >= 3 &&
+    if (item.autodetectArch && item.url.size() >= 3 &&
         item.url.find("x64") != std::string::npos && Util::isRunningOnRosetta()) {
         item.url = Util::ReplaceAll(item.url, "/x64/", "/arm64/");
         m_tracker->TrackEvent(Events::kProductArchChanged, {{EventParam::kProductName, item.id}});
     }
     m_installers.push_back(std::move(item));
     InstallerItem& stored = m_installers.back();
-    if (stored.expectedFileSize) {
+    if (stored.configuredSize) {
         // The configuration says how large the package is; no need to ask.
-        stored.expectedSize = *stored.expectedFileSize;
         return;
     }
     m_sizeQueries.emplace_back(&stored, m_sizes.Ask(stored.url));
@@ -514,13 +499,13 @@ void InstallerLogic::Impl::CollectSizeQueries()
     // cost minutes per package.
     std::list<std::pair<InstallerItem*, std::future<std::uint64_t>>> again;
     for (auto& [item, size] : m_sizeQueries) {
-        item->expectedSize = size.get();
-        if (item->expectedSize == 0) {
+        item->learnedSize = size.get();
+        if (item->learnedSize == 0) {
             again.emplace_back(item, m_sizes.Ask(item->url));
         }
     }
     for (auto& [item, size] : again) {
-        item->expectedSize = size.get();
+        item->learnedSize = size.get();
     }
     m_sizeQueries.clear();
 }
@@ -573,7 +558,7 @@ void InstallerLogic::Impl::OnConfigReady()
     m_wakeUp.Raise();
     LOG(INFO) << "Config parsed";
     m_installers.sort([](const InstallerItem& a, const InstallerItem& b) {
-        return a.install_order < b.install_order;
+        return a.installOrder < b.installOrder;
     });
     m_splash->SetPage(ISplash::Start);
 }
@@ -606,14 +591,14 @@ InstallerItem* InstallerLogic::Impl::FindInstaller(const std::string& id)
 
 std::string InstallerLogic::Impl::RetryDialogName(const InstallerItem& item) const
 {
-    return item.display_name.empty() ? m_productDisplayName : item.display_name;
+    return item.displayName.empty() ? m_productDisplayName : item.displayName;
 }
 
 bool InstallerLogic::Impl::StartDownloadingInstallers()
 {
     const auto pending = std::count_if(m_installers.begin(), m_installers.end(),
                                        [](const InstallerItem& item) {
-                                           return item.state == InstallerItem::Pending;
+                                           return item.state == InstallerItem::State::Pending;
                                        });
     if (pending == 0 || NotEnoughDiskSpaceAvailable()) {
         return false;
@@ -633,13 +618,13 @@ bool InstallerLogic::Impl::StartDownloadingInstallers()
 
     std::vector<DownloadItem> items;
     for (InstallerItem& installer : m_installers) {
-        if (installer.state != InstallerItem::Pending) {
+        if (installer.state != InstallerItem::State::Pending) {
             continue;
         }
         if (!packageDir.empty() && UseLocalPackage(installer, packageDir, suffix)) {
             continue;
         }
-        installer.state = InstallerItem::Downloading;
+        installer.state = InstallerItem::State::Downloading;
         std::uint64_t resumeFrom = 0;
         boost::system::error_code error;
         if (installer.localPath.empty() || !boost::filesystem::exists(installer.localPath, error)) {
@@ -655,7 +640,7 @@ bool InstallerLogic::Impl::StartDownloadingInstallers()
         item.url = installer.url;
         item.path = installer.localPath.string();
         item.sha256 = installer.sha256;
-        item.size = installer.expectedFileSize;
+        item.size = installer.configuredSize;
         item.maxBytes = downloadBound;
         item.resumeFrom = resumeFrom;
         const std::ios::openmode mode =
@@ -686,7 +671,7 @@ std::uint64_t InstallerLogic::Impl::KeptBytes(const InstallerItem& item) const
     if (error || size == 0) {
         return 0;
     }
-    const std::uint64_t whole = item.expectedFileSize.value_or(item.expectedSize);
+    const std::uint64_t whole = item.ExpectedSize();
     // A file as long as the whole package failed its check or was not
     // finished for another reason: there is no rest to ask for.
     if (whole != 0 && size >= whole) {
@@ -736,7 +721,7 @@ bool InstallerLogic::Impl::UseLocalPackage(InstallerItem& item,
     LOG(INFO) << "Product " << item.id << " taken from " << candidate.string();
     item.localPath = target;
     item.receivedBytes = copied;
-    item.state = InstallerItem::Downloaded;
+    item.state = InstallerItem::State::Downloaded;
     m_tracker->TrackEvent(Events::kProductLocalPackageUsed,
                           {{EventParam::kProductName, item.id}, {EventParam::kTotalSize, std::to_string(copied)}});
     return true;
@@ -750,10 +735,11 @@ bool InstallerLogic::Impl::NotEnoughDiskSpaceAvailable()
     constexpr unsigned long long kMost = std::numeric_limits<unsigned long long>::max();
     unsigned long long sum = 0;
     for (InstallerItem& item : m_installers) {
-        if (item.state == InstallerItem::Installed || item.state == InstallerItem::Skipped) {
+        if (item.state == InstallerItem::State::Installed || item.state == InstallerItem::State::Skipped) {
             continue;
         }
-        sum = item.expectedSize > kMost - sum ? kMost : sum + item.expectedSize;
+        const std::uint64_t size = item.ExpectedSize();
+        sum = size > kMost - sum ? kMost : sum + size;
     }
     const unsigned long long required = sum > kMost / 5 ? kMost : sum * 5;
     LOG(INFO) << "Installation requires " << required << " bytes available on disk";
@@ -816,7 +802,7 @@ void InstallerLogic::Impl::OnItemDownloadFinished(const std::string& name, unsig
     if (!item) {
         return;
     }
-    item->state = InstallerItem::Downloaded;
+    item->state = InstallerItem::State::Downloaded;
     const unsigned long long seconds = SecondsSince(item->downloadStart);
     m_tracker->TrackEvent(Events::kProductDownloadFinished,
                           {{EventParam::kProductName, name},
@@ -844,13 +830,13 @@ void InstallerLogic::Impl::OnWorkFailed(unsigned long long downloaded, unsigned 
 {
     LOG(INFO) << "Download error. Downloaded " << downloaded << " of " << total << " bytes";
     for (InstallerItem& item : m_installers) {
-        if (item.state == InstallerItem::Downloaded) {
+        if (item.state == InstallerItem::State::Downloaded) {
             continue;
         }
         const unsigned long long seconds = SecondsSince(
             item.downloadStart != Clock::time_point{} ? item.downloadStart : m_downloadStart);
-        if (item.state == InstallerItem::Downloading) {
-            item.state = InstallerItem::DownloadFailed;
+        if (item.state == InstallerItem::State::Downloading) {
+            item.state = InstallerItem::State::DownloadFailed;
         }
         m_tracker->TrackEvent(Events::kProductDownloadError,
                               {{EventParam::kProductName, item.id},
@@ -880,10 +866,10 @@ void InstallerLogic::Impl::ShowNoConnectionPopup()
 void InstallerLogic::Impl::OnRetryPressedImpl()
 {
     for (InstallerItem& item : m_installers) {
-        if (item.state == InstallerItem::DownloadFailed) {
-            item.state = InstallerItem::Pending;
-        } else if (item.state == InstallerItem::InstallFailed) {
-            item.state = InstallerItem::Downloaded;
+        if (item.state == InstallerItem::State::DownloadFailed) {
+            item.state = InstallerItem::State::Pending;
+        } else if (item.state == InstallerItem::State::InstallFailed) {
+            item.state = InstallerItem::State::Downloaded;
         }
     }
     StartDownloadingInstallers();
@@ -895,29 +881,33 @@ void InstallerLogic::Impl::OnRetryPressedImpl()
 void InstallerLogic::Impl::Install()
 {
     for (InstallerItem& item : m_installers) {
-        if (item.state == InstallerItem::Downloading) {
+        if (item.state == InstallerItem::State::Downloading) {
             return;
         }
-        if (item.state == InstallerItem::InstallFailed) {
+        if (item.state == InstallerItem::State::InstallFailed) {
             const int failures = m_installErrorCount++;
             if (failures <= 3) {
                 OnRetryPressedImpl();
             } else {
-                const int state = item.lastProcessState;
-                m_splash->ShowRetryDialog(
-                    RetryDialogName(item),
-                    static_cast<ProcessState>(state == 0 || state == -1 ? 1 : state));
+                // A package that failed without an installer's own reason
+                // is shown as a plain failure.
+                const ProcessOutcome outcome = item.lastOutcome;
+                m_splash->ShowRetryDialog(RetryDialogName(item),
+                                          outcome == ProcessOutcome::Success ||
+                                                  outcome == ProcessOutcome::None
+                                              ? ProcessOutcome::Error
+                                              : outcome);
             }
             return;
         }
-        if (item.state == InstallerItem::DownloadFailed) {
+        if (item.state == InstallerItem::State::DownloadFailed) {
             const int failures = m_downloadErrorCount++;
             if (failures == 0) {
                 OnRetryPressedImpl();
             } else if (failures > 3) {
                 ShowNoConnectionPopup();
             } else {
-                m_splash->ShowRetryDialog(RetryDialogName(item), static_cast<ProcessState>(-1));
+                m_splash->ShowRetryDialog(RetryDialogName(item), ProcessOutcome::None);
             }
             return;
         }
@@ -925,8 +915,8 @@ void InstallerLogic::Impl::Install()
 
     auto waiting = std::find_if(m_installers.begin(), m_installers.end(),
                                 [](const InstallerItem& item) {
-                                    return item.state == InstallerItem::Downloaded ||
-                                           item.lastProcessState == 4;
+                                    return item.state == InstallerItem::State::Downloaded ||
+                                           item.lastOutcome == ProcessOutcome::ProductRunning;
                                 });
     if (waiting != m_installers.end()) {
         if (NotEnoughDiskSpaceAvailable()) {
@@ -941,16 +931,16 @@ void InstallerLogic::Impl::Install()
         }
         m_tracker->TrackEvent(Events::kProductInstallStarted, params);
         m_splash->SetCloseButtonState(ISplash::Disabled);
-        waiting->state = InstallerItem::InstallRunning;
-        m_processExecutor->Execute(IProcessExecutorObserver::Install, waiting->id, waiting->localPath, waiting->install_args);
+        waiting->state = InstallerItem::State::InstallRunning;
+        m_processExecutor->Execute(IProcessExecutorObserver::Install, waiting->id, waiting->localPath, waiting->installArgs);
         return;
     }
 
     const bool allDone = std::all_of(m_installers.begin(), m_installers.end(),
                                      [](const InstallerItem& item) {
-                                         return item.state == InstallerItem::Installed ||
-                                                item.state == InstallerItem::Launched ||
-                                                item.state == InstallerItem::Skipped;
+                                         return item.state == InstallerItem::State::Installed ||
+                                                item.state == InstallerItem::State::Launched ||
+                                                item.state == InstallerItem::State::Skipped;
                                      });
     // A launch is done when it has reported whether the product started, so
     // the bundle's end comes after the last launch's outcome.
@@ -982,12 +972,12 @@ void InstallerLogic::Impl::OnProcessStarted(Mode mode, const std::string& name)
 
 void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name, ProcessState state)
 {
-    LOG(INFO) << name << " process finished with " << (state == 0 ? "success" : "error");
+    LOG(INFO) << name << " process finished with " << (state == ProcessOutcome::Success ? "success" : "error");
     if (mode == IProcessExecutorObserver::Run) {
         if (m_pendingLaunches > 0) {
             --m_pendingLaunches;
         }
-        if (state == Success) {
+        if (state == ProcessOutcome::Success) {
             m_tracker->TrackEvent(Events::kProductStartSucceeded, {{EventParam::kProductName, name}});
         } else {
             m_tracker->TrackEvent(Events::kProductStartFailed,
@@ -1002,13 +992,13 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
         Install();
         return;
     }
-    item->lastProcessState = state;
-    if (item->state != InstallerItem::InstallRunning) {
+    item->lastOutcome = state;
+    if (item->state != InstallerItem::State::InstallRunning) {
         Install();
         return;
     }
-    if (state == 0 || state == 9) {
-        item->state = InstallerItem::Installed;
+    if (Succeeded(state)) {
+        item->state = InstallerItem::State::Installed;
         item->installedPath = InstallDir();
         if (!item->installedPath.empty()) {
             m_tracker->TrackEvent(Events::kProductInstallFinished,
@@ -1016,9 +1006,9 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
                                    {EventParam::kDownloadErrorCount, std::to_string(item->downloadErrors)},
                                    {EventParam::kInstallErrorCount, std::to_string(item->installErrors)}});
             WriteCustomParamsForProduct(name);
-            Run(item->run_installed);
+            Run(item->runInstalled);
         } else {
-            item->state = InstallerItem::InstallFailed;
+            item->state = InstallerItem::State::InstallFailed;
             ++item->installErrors;
             m_tracker->TrackEvent(Events::kProductInstallFailed,
                                   {{EventParam::kProductName, name},
@@ -1028,11 +1018,11 @@ void InstallerLogic::Impl::OnProcessFinished(Mode mode, const std::string& name,
         Install();
         return;
     }
-    if (state == 4) {
+    if (state == ProcessOutcome::ProductRunning) {
         m_splash->ShowProgramIsRunningDialog(RetryDialogName(*item));
         return;
     }
-    item->state = InstallerItem::InstallFailed;
+    item->state = InstallerItem::State::InstallFailed;
     ++item->installErrors;
     m_tracker->TrackEvent(Events::kProductInstallFailed,
                           {{EventParam::kProductName, name},
@@ -1052,7 +1042,7 @@ void InstallerLogic::Impl::Run(const std::vector<StartItem>& items)
         m_tracker->TrackEvent(Events::kProductStarting, {{EventParam::kProductName, start.id}});
         m_processExecutor->Execute(IProcessExecutorObserver::Run, start.id, item->installedPath,
                                    start.args);
-        item->state = InstallerItem::Launched;
+        item->state = InstallerItem::State::Launched;
         ++m_pendingLaunches;
     }
 }
@@ -1070,13 +1060,13 @@ void InstallerLogic::Impl::WriteCustomParamsForProduct(const std::string& name)
         }
         // One plain file name beside the installation folder, never a path
         // that leads elsewhere.
-        if (!IsPlainFileName(entry.config_file_name)) {
-            LOG(WARNING) << "Product configuration file name \"" << entry.config_file_name
+        if (!IsPlainFileName(entry.configFileName)) {
+            LOG(WARNING) << "Product configuration file name \"" << entry.configFileName
                          << "\" of " << entry.id << " refused: not a plain file name";
             continue;
         }
         const boost::filesystem::path target =
-            item->installedPath.parent_path() / entry.config_file_name;
+            item->installedPath.parent_path() / entry.configFileName;
         // Written whole: a second install, or a second run, updates the
         // values instead of adding copies beside stale ones.
         Util::UpdateKeyValueFile(target, entry.parameters);
@@ -1181,11 +1171,11 @@ void InstallerLogic::Impl::SkipImpl()
 {
     auto failed = std::find_if(m_installers.begin(), m_installers.end(),
                                [](const InstallerItem& item) {
-                                   return item.state == InstallerItem::InstallFailed ||
-                                          item.state == InstallerItem::DownloadFailed;
+                                   return item.state == InstallerItem::State::InstallFailed ||
+                                          item.state == InstallerItem::State::DownloadFailed;
                                });
     if (failed != m_installers.end()) {
-        failed->state = InstallerItem::Skipped;
+        failed->state = InstallerItem::State::Skipped;
     }
     Install();
 }

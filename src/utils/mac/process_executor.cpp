@@ -231,19 +231,19 @@ private:
     void Wait()
     {
         m_executor.OnProcessStarted(m_mode, m_name);
-        IProcessExecutorObserver::ProcessState state = IProcessExecutorObserver::Error;
+        ProcessOutcome state = ProcessOutcome::Error;
         if (m_pid == -1) {
             LOG(INFO) << "Failed to start installer";
         } else if (m_mode == IProcessExecutorObserver::Run) {
             LOG(INFO) << "Application detached";
-            state = IProcessExecutorObserver::Success;
+            state = ProcessOutcome::Success;
         } else {
             state = WaitForInstaller();
         }
         m_executor.OnProcessFinished(m_mode, m_name, state);
     }
 
-    IProcessExecutorObserver::ProcessState WaitForInstaller()
+    ProcessOutcome WaitForInstaller()
     {
         const auto start = Clock::now();
         const auto limit = TimeLimit();
@@ -281,7 +281,7 @@ private:
             }
             LOG(INFO) << m_name
                       << (m_stopRequested ? ": process stopped" : ": process interrupted by timeout");
-            return IProcessExecutorObserver::Error;
+            return ProcessOutcome::Error;
         }
         ReadOutput();
         FlushLine();
@@ -293,7 +293,7 @@ private:
         }
         LOG(INFO) << m_name << ": process finished with exit code = " << code
                   << ", exit state = " << (code != 0 ? 1 : 0);
-        return code == 0 ? IProcessExecutorObserver::Success : IProcessExecutorObserver::Error;
+        return code == 0 ? ProcessOutcome::Success : ProcessOutcome::Error;
     }
 
     // Whether the child has ended; reaps it when it has.
