@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "logic/logic/installer_logic.h"
+#include "logic/controller/installer_logic.h"
 #include "utils/settings.h"
 
 namespace Zentak {

@@ -1,4 +1,4 @@
-#include "logic/logic/installer_logic.h"
+#include "logic/controller/installer_logic.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +25,7 @@
 #include "logic/downloader/downloader.h"
 #include "logic/downloader/sha256.h"
 #include "logic/helpers/sitemark_provider.h"
-#include "logic/logic/splash_image_controller.h"
+#include "logic/controller/splash_image_controller.h"
 #include "logic/tracker/events.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"

@@ -1,4 +1,4 @@
-#include "logic/logic/splash_image_controller.h"
+#include "logic/controller/splash_image_controller.h"
 
 #include <cstdio>
 #include <cstring>
