@@ -61,11 +61,14 @@ ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
     Settings::Set(Settings::ID::InstallDir, Util::GetApplicationsFolder());
     Settings::Set(Settings::ID::Locale, Translater::GetDefaultLocale());
 
+#ifdef ZENTAK_TEST_SEAMS
+    // Scripted answers for the tests; only builds made with the tests read them.
     if (const char* answers = std::getenv("ZENTAK_TEST_RETRY_ANSWERS")) {
         for (const std::string& answer : Util::Split(answers, ',')) {
             m_retryAnswers.push_back(answer);
         }
     }
+#endif
 }
 
 

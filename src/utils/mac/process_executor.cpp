@@ -53,15 +53,18 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr std::chrono::seconds kTermGrace{5};
 constexpr std::chrono::milliseconds kGracePoll{50};
 
-// Tests shorten the limit through the environment; a run never sets it.
+// Tests shorten the limit through the environment; only builds made with
+// the tests read it.
 std::chrono::seconds TimeLimit()
 {
+#ifdef ZENTAK_TEST_SEAMS
     if (const char* text = std::getenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS")) {
         const long seconds = std::strtol(text, nullptr, 10);
         if (seconds > 0) {
             return std::chrono::seconds(seconds);
         }
     }
+#endif
     return kDefaultTimeLimit;
 }
 
