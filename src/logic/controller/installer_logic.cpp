@@ -67,7 +67,7 @@ public:
         Finished = 5,
     };
 
-    Impl();
+    explicit Impl(ControllerParts parts);
     ~Impl() override;
 
     // Runs the run on the calling thread (the logic thread) until it ends.
@@ -165,19 +165,20 @@ private:
     std::atomic<bool> m_bundleFinished{false};
 };
 
-InstallerLogic::Impl::Impl()
+InstallerLogic::Impl::Impl(ControllerParts parts)
     : m_tempDir(Util::GetTempDir().string()),
-      m_tracker(IStatisticsTracker::Create()),
+      m_tracker(std::move(parts.tracker)),
       m_configParser(std::make_unique<ConfigParser>(static_cast<IConfigParserObserver&>(*this),
                                                     m_tracker, Waker())),
       m_imageController(std::make_unique<SplashImageController>(
           static_cast<ISplashImageControllerObserver&>(*this), m_tracker, Waker())),
-      m_splash(CreateSplash(static_cast<ISplashEventObserver&>(*this))),
+      m_splash(parts.makeSplash(static_cast<ISplashEventObserver&>(*this))),
       m_downloads(std::make_unique<PackageDownloads>(
           static_cast<IPackageDownloadsObserver&>(*this), m_packages, *m_tracker, *m_splash,
-          m_tempDir, Waker())),
+          m_tempDir, std::move(parts.makeDownloader), Waker())),
       m_installs(std::make_unique<PackageInstalls>(static_cast<IPackageInstallsObserver&>(*this),
-                                                   m_packages, *m_tracker, *m_splash, Waker())),
+                                                   m_packages, *m_tracker, *m_splash,
+                                                   std::move(parts.makeExecutor), Waker())),
       m_createdAt(Clock::now())
 {
     m_thread.Detach();
@@ -608,12 +609,12 @@ void InstallerLogic::Impl::OnCancelPressed()
 
 // ---- InstallerLogic --------------------------------------------------------
 
-InstallerLogic::InstallerLogic()
+InstallerLogic::InstallerLogic(ControllerParts parts)
 {
     if (Settings::GetBool(ID::Debug)) {
         Settings::Set(ID::DebugInfo, true);
     }
-    m_impl = std::make_unique<Impl>();
+    m_impl = std::make_unique<Impl>(std::move(parts));
 }
 
 InstallerLogic::~InstallerLogic()

@@ -75,16 +75,18 @@ std::string CopyWithSha256(const boost::filesystem::path& from, const boost::fil
 
 } // namespace
 
-PackageDownloads::PackageDownloads(IPackageDownloadsObserver& observer, Packages& packages,
-                                   IStatisticsTracker& tracker, ISplash& splash,
-                                   std::string tempDir, std::function<void()> wake)
+PackageDownloads::PackageDownloads(
+    IPackageDownloadsObserver& observer, Packages& packages, IStatisticsTracker& tracker,
+    ISplash& splash, std::string tempDir,
+    const std::function<std::unique_ptr<IDownloader>(IDownloaderEvents&, std::function<void()>)>&
+        makeDownloader,
+    std::function<void()> wake)
     : m_observer(observer),
       m_packages(packages),
       m_tracker(tracker),
       m_splash(splash),
       m_tempDir(std::move(tempDir)),
-      m_downloader(std::make_unique<Downloader>(static_cast<IDownloaderEvents&>(*this),
-                                                std::move(wake)))
+      m_downloader(makeDownloader(static_cast<IDownloaderEvents&>(*this), std::move(wake)))
 {
     // Made with the controller on the main thread, used on the logic thread.
     m_thread.Detach();

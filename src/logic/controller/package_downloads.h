@@ -38,9 +38,12 @@ class PackageDownloads : private IDownloaderEvents {
 public:
     // `tempDir` is the run directory the packages are written to; `wake`
     // is called from the downloader's threads when it has work queued.
-    PackageDownloads(IPackageDownloadsObserver& observer, Packages& packages,
-                     IStatisticsTracker& tracker, ISplash& splash, std::string tempDir,
-                     std::function<void()> wake);
+    PackageDownloads(
+        IPackageDownloadsObserver& observer, Packages& packages, IStatisticsTracker& tracker,
+        ISplash& splash, std::string tempDir,
+        const std::function<std::unique_ptr<IDownloader>(IDownloaderEvents&,
+                                                         std::function<void()>)>& makeDownloader,
+        std::function<void()> wake);
     ~PackageDownloads() override;
 
     // Asks the package's server for its size, unless the configuration
@@ -103,7 +106,7 @@ private:
     ISplash& m_splash;
     const std::string m_tempDir;
     Util::ThreadChecker m_thread;
-    std::unique_ptr<Downloader> m_downloader;
+    std::unique_ptr<IDownloader> m_downloader;
     // Written on the logic thread, read by the exit button on any thread.
     std::atomic<int> m_errorCount{0};
     Clock::time_point m_downloadStart{};

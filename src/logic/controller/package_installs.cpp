@@ -30,12 +30,14 @@ bool IsPlainFileName(const std::string& name)
 
 PackageInstalls::PackageInstalls(IPackageInstallsObserver& observer, Packages& packages,
                                  IStatisticsTracker& tracker, ISplash& splash,
+                                 const std::function<std::unique_ptr<IProcessExecutor>(
+                                     IProcessExecutorObserver&, std::function<void()>)>& makeExecutor,
                                  std::function<void()> wake)
     : m_observer(observer),
       m_packages(packages),
       m_tracker(tracker),
       m_splash(splash),
-      m_executor(GetProcessExecutor(static_cast<IProcessExecutorObserver&>(*this), std::move(wake)))
+      m_executor(makeExecutor(static_cast<IProcessExecutorObserver&>(*this), std::move(wake)))
 {
     // Made with the controller on the main thread, used on the logic thread.
     m_thread.Detach();

@@ -38,7 +38,10 @@ class PackageInstalls : private IProcessExecutorObserver {
 public:
     // `wake` is called from the executor's threads when an end is queued.
     PackageInstalls(IPackageInstallsObserver& observer, Packages& packages,
-                    IStatisticsTracker& tracker, ISplash& splash, std::function<void()> wake);
+                    IStatisticsTracker& tracker, ISplash& splash,
+                    const std::function<std::unique_ptr<IProcessExecutor>(
+                        IProcessExecutorObserver&, std::function<void()>)>& makeExecutor,
+                    std::function<void()> wake);
     ~PackageInstalls() override;
 
     void AddProductParameters(ProductParameters&& parameters);
