@@ -6,7 +6,7 @@
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 #include "utils/settings.h"
 
 namespace Zentak {

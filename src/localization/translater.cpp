@@ -9,7 +9,7 @@
 #include <boost/algorithm/string/case_conv.hpp>
 
 #include "localization/text_table.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
 namespace Zentak {

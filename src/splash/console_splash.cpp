@@ -5,7 +5,7 @@
 #include <glog/logging.h>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 

@@ -13,7 +13,7 @@
 #include "logic/helpers/curl_easy.h"
 #include "logic/tracker/events.h"
 #include "utils/ini_reader.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 #include "utils/temp_paths.h"

@@ -20,7 +20,7 @@
 #include "logic/tracker/events.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/posix_compat.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"

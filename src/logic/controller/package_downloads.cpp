@@ -14,7 +14,7 @@
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
 #include "utils/ini_reader.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "utils/temp_paths.h"
 

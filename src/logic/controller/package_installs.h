@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "logic/controller/packages.h"
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 #include "utils/thread_checker.h"
 
 namespace Zentak {

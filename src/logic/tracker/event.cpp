@@ -7,7 +7,7 @@
 #include <random>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "logic/tracker/events.h"
 #include "utils/settings.h"
 

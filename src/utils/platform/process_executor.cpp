@@ -1,4 +1,4 @@
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,7 +28,7 @@
 #include "external/crash_handler.h"
 #include "external/plist.h"
 #include "utils/ini_reader.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/posix_compat.h"
 #include "utils/settings.h"
 

@@ -1,6 +1,6 @@
-#include "utils/mac/system_info.h"
-#include "utils/mac/system_info_linux.h"
-#include "utils/mac/system_info_platform.h"
+#include "utils/platform/system_info.h"
+#include "utils/platform/system_info_linux.h"
+#include "utils/platform/system_info_platform.h"
 
 #include <pwd.h>
 #include <sys/statvfs.h>

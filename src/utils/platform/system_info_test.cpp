@@ -1,4 +1,4 @@
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,7 +15,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
-#include "utils/mac/system_info_linux.h"
+#include "utils/platform/system_info_linux.h"
 #include "utils/string_utils.h"
 
 namespace Zentak::Util {
