@@ -10,7 +10,7 @@
 
 #include "external/crash_handler.h"
 #include "logic/downloader/sha256.h"
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 #include "logic/tracker/events.h"
 #include "utils/ini_reader.h"
 #include "utils/platform/system_info.h"
