@@ -46,3 +46,13 @@ function(zentak_add_test name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
 endfunction()
+
+# zentak_test_seams(<target>)
+# Lets <target> read the environment values the tests steer it with (a full
+# disk, a short installer time limit, scripted dialog answers). Only builds
+# made with the tests have them: a release bundle holds none of their names.
+function(zentak_test_seams target)
+  if(ZENTAK_BUILD_TESTS)
+    target_compile_definitions(${target} PRIVATE ZENTAK_TEST_SEAMS=1)
+  endif()
+endfunction()

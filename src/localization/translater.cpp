@@ -9,7 +9,7 @@
 #include <boost/algorithm/string/case_conv.hpp>
 
 #include "localization/text_table.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
 namespace Zentak {
@@ -17,23 +17,6 @@ namespace {
 
 constexpr const char* kFallbackLocale = "en-US";
 constexpr std::size_t kLocaleCount = 14;
-
-// Executor states that end with a text; -1 and states missing here read as
-// a plain failure.
-const std::map<int, TranslaterText>& ProcessStateTexts()
-{
-    static const std::map<int, TranslaterText> texts = {
-        {1, TranslaterText::ProcessFailed},
-        {2, TranslaterText::InstallationCanceled},
-        {3, TranslaterText::InstallationCanceledAgain},
-        {4, TranslaterText::InstallationPaused},
-        {5, TranslaterText::UninstallPaused},
-        {6, TranslaterText::ProcessFailedAgain},
-        {7, TranslaterText::ProcessFailedOther},
-        {8, TranslaterText::FolderNotFound},
-    };
-    return texts;
-}
 
 // Chinese comes in two scripts, and the table has one locale for each. The
 // region alone would send a reader of traditional characters in Hong Kong
@@ -167,14 +150,19 @@ std::string Translater::ChooseDefaultLocale(const std::string& systemLocale)
     return kFallbackLocale;
 }
 
-TranslaterText Translater::ProcessStateToText(int state)
+TranslaterText Translater::ProcessStateToText(ProcessOutcome outcome)
 {
-    if (state == 0) {
-        return TranslaterText::None;
+    switch (outcome) {
+    case ProcessOutcome::Success: return TranslaterText::None;
+    case ProcessOutcome::PreparationCancelled: return TranslaterText::InstallationCanceled;
+    case ProcessOutcome::RetryCancelled: return TranslaterText::InstallationCanceledAgain;
+    case ProcessOutcome::ProductRunning: return TranslaterText::InstallationPaused;
+    case ProcessOutcome::StartedOnUninstall: return TranslaterText::UninstallPaused;
+    case ProcessOutcome::InstallerError: return TranslaterText::ProcessFailedAgain;
+    case ProcessOutcome::UninstallerError: return TranslaterText::ProcessFailedOther;
+    case ProcessOutcome::IncorrectPath: return TranslaterText::FolderNotFound;
+    default: return TranslaterText::ProcessFailed;
     }
-    const auto& texts = ProcessStateTexts();
-    const auto text = texts.find(state);
-    return text == texts.end() ? TranslaterText::ProcessFailed : text->second;
 }
 
 } // namespace Zentak

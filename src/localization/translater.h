@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/process_outcome.h"
+
 namespace Zentak {
 
 // Keys of the text table. The numbers are stable: they are the keys of the
@@ -87,10 +89,9 @@ public:
     // subtag; otherwise "en-US".
     static std::string ChooseDefaultLocale(const std::string& systemLocale);
 
-    // The text that describes a finished process's state (the executor's
-    // ProcessState values; -1 and unknown states read as a failure, 0 as
-    // success with no text).
-    static TranslaterText ProcessStateToText(int state);
+    // The text that describes how a process ended: None and outcomes
+    // without a text of their own read as a failure, success has no text.
+    static TranslaterText ProcessStateToText(ProcessOutcome outcome);
 };
 
 } // namespace Zentak

@@ -164,7 +164,8 @@ TEST(Translater, ProcessStateToText)
         {-2, TranslaterText::ProcessFailed},
     };
     for (const auto& [state, expected] : cases) {
-        EXPECT_EQ(Translater::ProcessStateToText(state), expected) << state;
+        EXPECT_EQ(Translater::ProcessStateToText(static_cast<ProcessOutcome>(state)), expected)
+            << state;
     }
 }
 

@@ -5,7 +5,7 @@
 #include <glog/logging.h>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 
@@ -61,11 +61,14 @@ ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
     Settings::Set(Settings::ID::InstallDir, Util::GetApplicationsFolder());
     Settings::Set(Settings::ID::Locale, Translater::GetDefaultLocale());
 
+#ifdef ZENTAK_TEST_SEAMS
+    // Scripted answers for the tests; only builds made with the tests read them.
     if (const char* answers = std::getenv("ZENTAK_TEST_RETRY_ANSWERS")) {
         for (const std::string& answer : Util::Split(answers, ',')) {
             m_retryAnswers.push_back(answer);
         }
     }
+#endif
 }
 
 

@@ -20,7 +20,7 @@ namespace Zentak {
 // Like the window, every operation is performed on the thread that runs
 // RunSplash (the main thread), and the calling thread waits for it.
 //
-// For scripted runs and tests, ZENTAK_TEST_RETRY_ANSWERS may list the
+// In builds made with the tests, ZENTAK_TEST_RETRY_ANSWERS may list the
 // answers to give the retry dialog in turn ("retry", "skip", "cancel",
 // separated by commas); when the list is used up the answer is cancel.
 class ConsoleSplash : public ISplash {

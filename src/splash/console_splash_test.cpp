@@ -102,7 +102,7 @@ TEST(ConsoleSplashTest, PerformsCallsInOrderAndAnswersForTheUser)
             splash.UpdateProgress(value);
         }
         splash.SetProgressImage(ISplash::Progress, std::string("\x89PNG\r\n\x1a\nxxxx", 12));
-        splash.ShowRetryDialog("Reel Codecs", IProcessExecutorObserver::Error);
+        splash.ShowRetryDialog("Reel Codecs", ProcessOutcome::Error);
         splash.ShowNotEnoughDiskSpaceDialog("/tmp", 10'000'000, 1'000);
         splash.ShowNoConnectionError();
         splash.ShowNoConnectionError(); // shown once only

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 
 namespace Zentak {
 

@@ -7,7 +7,7 @@
 
 #include <boost/property_tree/ini_parser.hpp>
 
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
 namespace Zentak::Util {

@@ -9,7 +9,7 @@
 #include "utils/event_handler_list.h"
 #include "utils/hardware_id.h"
 #include "utils/ini_reader.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 
 namespace Zentak {
 namespace {

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "logic/downloader/download_size.h"
-#include "logic/helpers/curl_easy.h"
-#include "logic/helpers/curl_multi.h"
+#include "net/curl_easy.h"
+#include "net/curl_multi.h"
 #include "support/test_environment.h"
 #include "support/test_server.h"
 #include "utils/settings.h"

@@ -29,17 +29,6 @@ constexpr const char* kNoConnectionLine =
     "Dialog: You need to be connected to the Internet to download the program.";
 constexpr const char* kRetryDialogStart = "Dialog: Something went wrong";
 
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> found;
-    for (const std::string& line : Lines(text)) {
-        if (line.rfind(prefix, 0) == 0) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
 // Requests of `method` for `path` in the development server's request log.
 int RequestCount(const DevServer& server, const std::string& method, const std::string& path)
 {

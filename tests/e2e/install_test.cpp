@@ -24,17 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kRetryDialogStart = "Dialog: Something went wrong";
 
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> found;
-    for (const std::string& line : Lines(text)) {
-        if (line.rfind(prefix, 0) == 0) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
 // Names in HOME's Applications folder, hidden ones (staging folders) included.
 std::vector<std::string> ApplicationsEntries(const fs::path& home)
 {

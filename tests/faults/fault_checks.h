@@ -91,7 +91,6 @@ bool WaitForLine(E2e::BackgroundProcess& process, const std::string& prefix,
 // -1 after `limit` (a limit of 0 looks once).
 pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit);
 
-// Lines of `text` that start with `prefix`.
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+using E2e::LinesStartingWith;
 
 } // namespace Zentak::Faults

@@ -104,17 +104,6 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> found;
-    for (const std::string& line : E2e::Lines(text)) {
-        if (line.rfind(prefix, 0) == 0) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
 void UseLogDirectory(E2e::InstallerRun& run, const fs::path& logDir)
 {
     run.args.push_back("--log-path=" + logDir.string());

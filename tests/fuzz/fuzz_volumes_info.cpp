@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 
 using Zentak::FuzzSupport::Printable;
 

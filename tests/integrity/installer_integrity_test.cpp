@@ -13,12 +13,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "harness/dev_server.h"
 #include "harness/installer_run.h"
 #include "harness/process.h"
 #include "harness/temp_dir.h"
+#include "support/test_digest.h"
 #include "support/test_proxy.h"
 #include "support/test_server.h"
 
@@ -30,19 +30,7 @@ using Test::Reply;
 using Test::TestServer;
 using Test::Times;
 
-std::string Sha256Hex(const std::string& data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        static const char kDigits[] = "0123456789abcdef";
-        hex += kDigits[digest[i] >> 4];
-        hex += kDigits[digest[i] & 15];
-    }
-    return hex;
-}
+using Test::Sha256Hex;
 
 std::string Join(const std::vector<std::string>& items)
 {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "downloader/download_recorder.h"
 #include "logic/downloader/downloader.h"
+#include "support/test_digest.h"
 #include "support/test_environment.h"
 #include "support/test_server.h"
 
@@ -28,21 +28,6 @@ std::string Pattern(size_t size, unsigned seed)
         c = static_cast<char>(value >> 16);
     }
     return data;
-}
-
-// Computed with OpenSSL's one-shot digest, not with the code under test.
-std::string Sha256Hex(const std::string& data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        static const char kDigits[] = "0123456789abcdef";
-        hex += kDigits[digest[i] >> 4];
-        hex += kDigits[digest[i] & 15];
-    }
-    return hex;
 }
 
 class VerifiedDownloadTest : public ::testing::Test {

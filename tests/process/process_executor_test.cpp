@@ -1,4 +1,4 @@
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 
 #include <signal.h>
 #include <sys/types.h>
@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "external/plist.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
 namespace Zentak {

@@ -17,7 +17,7 @@
 #include "logic/tracker/event.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "support/test_server.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "xml_check.h"
 

@@ -13,97 +13,14 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "logic/config/config_reader.h"
 #include "logic/config/config_signature.h"
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
+#include "utils/process_outcome.h"
 
 namespace Zentak {
-
-// Something to launch once installed: a package id and its arguments.
-struct StartItem {
-    std::string id;
-    std::vector<std::string> args;
-};
-
-// Parameters handed to an installed product through its configuration file.
-struct ProductParameters {
-    std::string id;
-    std::string config_file_name;
-    std::map<std::string, std::string> parameters;
-};
-
-// One installer package: what the configuration says, then the
-// controller's bookkeeping.
-struct InstallerItem {
-    enum State : unsigned {
-        Pending = 0,
-        Downloading = 1,
-        Downloaded = 2,
-        DownloadFailed = 3,
-        InstallRunning = 4,
-        Installed = 5,
-        InstallFailed = 6,
-        Launched = 7,
-        Skipped = 8,
-    };
-
-    std::string id;
-    std::string url;
-    std::string display_name;
-    int install_order = 0;
-    std::vector<std::string> install_args;
-    std::map<std::string, std::string> search_installed;
-    std::string exe_name;
-    std::vector<StartItem> run_installed;
-    // Optional integrity keys: "sha256" (64 hex digits, kept in lowercase;
-    // empty when not given) and "size" (bytes). A package with a sha256 is
-    // checked as it downloads, resumes a broken download and may come from
-    // --package-dir.
-    std::string sha256;
-    std::optional<std::uint64_t> expectedFileSize;
-
-    boost::filesystem::path localPath;
-    unsigned state = Pending;
-    boost::filesystem::path installedPath;
-    int downloadErrors = 0;
-    int installErrors = 0;
-    unsigned long long expectedSize = 0;
-    unsigned long long receivedBytes = 0;
-    std::chrono::steady_clock::time_point downloadStart{};
-
-    bool check_app_running = true;
-    bool autodetect_arch = false;
-    int lastProcessState = -1;
-};
-
-// A configuration that is good INI but asks for what cannot be: a "sha256"
-// that is not 64 hex digits, a "size" that is not a decimal byte count, or a
-// package without the sha256 that the product section's "require_sha256=true"
-// asks for, or a package URL of a scheme other than http and https. Thrown
-// before any result of the configuration is reported.
-class ConfigurationError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Receives the configuration's results, section by section, on the thread
-// that pumps the parser.
-class IConfigParserObserver {
-public:
-    virtual ~IConfigParserObserver() = default;
-    virtual void OnBuildNameParsed(const std::string& value) = 0;
-    virtual void OnModuleNameParsed(const std::string& value) = 0;
-    virtual void OnInstallerParsed(InstallerItem&& item) = 0;
-    virtual void OnProductParametersParsed(ProductParameters&& parameters) = 0;
-    virtual void OnSplashImageParsed(ISplash::Page page, std::string&& url) = 0;
-    virtual void OnRunInstalledParsed(StartItem&& item) = 0;
-    virtual void OnStartParsed(StartItem&& item) = 0;
-    virtual void OnAutostartParsed(bool value) = 0;
-    virtual void OnStatisticsParsed(const std::string& url, const std::string& id) = 0;
-    virtual void OnConfigReady() = 0;
-    virtual void OnConfigError() = 0;
-};
 
 // Obtains the configuration (a local file or a download), keeps a copy in
 // the run directory, parses it and hands every result to the observer.
@@ -131,11 +48,11 @@ public:
     // Delivers the download's events, which parse the configuration.
     void DoMainThreadWork();
 
-    // Parses configuration text and reports it to the observer. Throws
-    // boost::property_tree::ini_parser::ini_parser_error on a syntax error,
-    // std::invalid_argument for a non-numeric install order and
-    // ConfigurationError for unusable integrity keys.
-    static void ParseText(const std::string& text, IConfigParserObserver& observer);
+    // ReadConfiguration, kept where the parser's users look for it.
+    static void ParseText(const std::string& text, IConfigParserObserver& observer)
+    {
+        ReadConfiguration(text, observer);
+    }
 
     // Bounds of a downloaded configuration. It is held in memory and echoed
     // on the console, so a larger one (counted decoded, as it arrives) fails

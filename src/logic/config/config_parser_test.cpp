@@ -119,30 +119,30 @@ TEST_F(ConfigParserTest, EverySectionAndKeyOfTheSchema)
     ASSERT_EQ(observer.installers.size(), 2u);
     const InstallerItem& first = observer.installers[0];
     EXPECT_EQ(first.url, "http://127.0.0.1/packages/x64/reelmaker.tar.gz");
-    EXPECT_EQ(first.display_name, "Zentak Reel Maker");
-    EXPECT_EQ(first.install_order, 2);
-    EXPECT_EQ(first.install_args,
+    EXPECT_EQ(first.displayName, "Zentak Reel Maker");
+    EXPECT_EQ(first.installOrder, 2);
+    EXPECT_EQ(first.installArgs,
               (std::vector<std::string>{"--quiet", "--lang=en", "/DISABLE_SHORTCUTS"}));
-    EXPECT_EQ(first.search_installed,
+    EXPECT_EQ(first.searchInstalled,
               (std::map<std::string, std::string>{{"exe_name", "ReelMaker"},
                                                   {"uninstall_registry_key_name",
                                                    "Reel Maker Registry"}}));
-    ASSERT_EQ(first.run_installed.size(), 2u);
-    EXPECT_EQ(first.run_installed[0].id, "reelmaker");
-    EXPECT_EQ(first.run_installed[0].args,
+    ASSERT_EQ(first.runInstalled.size(), 2u);
+    EXPECT_EQ(first.runInstalled[0].id, "reelmaker");
+    EXPECT_EQ(first.runInstalled[0].args,
               (std::vector<std::string>{"--first-run", "--welcome"}));
-    EXPECT_EQ(first.run_installed[1].id, "helper");
-    EXPECT_FALSE(first.check_app_running);
-    EXPECT_TRUE(first.autodetect_arch);
-    EXPECT_EQ(first.state, InstallerItem::Pending);
-    EXPECT_EQ(first.lastProcessState, -1);
+    EXPECT_EQ(first.runInstalled[1].id, "helper");
+    EXPECT_FALSE(first.checkAppRunning);
+    EXPECT_TRUE(first.autodetectArch);
+    EXPECT_EQ(first.state, InstallerItem::State::Pending);
+    EXPECT_EQ(first.lastOutcome, ProcessOutcome::None);
 
     // A later install_args key drops the flag set before it.
-    EXPECT_EQ(observer.installers[1].install_args, (std::vector<std::string>{"/S"}));
-    EXPECT_TRUE(observer.installers[1].check_app_running);
+    EXPECT_EQ(observer.installers[1].installArgs, (std::vector<std::string>{"/S"}));
+    EXPECT_TRUE(observer.installers[1].checkAppRunning);
 
     ASSERT_EQ(observer.parameters.size(), 1u);
-    EXPECT_EQ(observer.parameters[0].config_file_name, "reelmaker.cfg");
+    EXPECT_EQ(observer.parameters[0].configFileName, "reelmaker.cfg");
     EXPECT_EQ(observer.parameters[0].parameters,
               (std::map<std::string, std::string>{{"bundle_name", "ReelMaker"},
                                                   {"bundle_version", "24.1"},
@@ -204,10 +204,10 @@ TEST_F(ConfigParserTest, IntegrityKeysAreKeptNormalised)
         observer);
     ASSERT_EQ(observer.installers.size(), 2u);
     EXPECT_EQ(observer.installers[0].sha256, kDigest);
-    EXPECT_EQ(observer.installers[0].expectedFileSize, 268435456u);
+    EXPECT_EQ(observer.installers[0].configuredSize, 268435456u);
     // Without the keys a package is as it always was.
     EXPECT_EQ(observer.installers[1].sha256, "");
-    EXPECT_FALSE(observer.installers[1].expectedFileSize.has_value());
+    EXPECT_FALSE(observer.installers[1].configuredSize.has_value());
 }
 
 // Anything wrong with the integrity keys refuses the whole configuration

@@ -13,8 +13,8 @@
 #include "logic/downloader/downloader.h"
 #include "logic/downloader/events_dispatcher.h"
 #include "logic/downloader/sha256.h"
-#include "logic/helpers/curl_easy.h"
-#include "logic/helpers/curl_multi.h"
+#include "net/curl_easy.h"
+#include "net/curl_multi.h"
 
 namespace Zentak {
 

@@ -6,7 +6,7 @@
 #include <glog/logging.h>
 
 #include "external/crash_handler.h"
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 #include "utils/settings.h"
 
 namespace Zentak {

@@ -52,6 +52,14 @@ class IDownloaderEvents : public IDownloadItemEvents, public IDownloadBatchEvent
 
 class DownloadBatch;
 
+// What the controller needs of a downloader; tests give it a fake.
+class IDownloader {
+public:
+    virtual ~IDownloader() = default;
+    virtual void Download(std::vector<DownloadItem>&& items) = 0;
+    virtual void DoMainThreadWork() = 0;
+};
+
 // Downloads a batch of files in parallel on a worker thread of its own and
 // reports through IDownloaderEvents. Observer calls are never made from the
 // worker: they are queued and run on the owner's thread when the owner calls
@@ -63,7 +71,7 @@ class DownloadBatch;
 // Transfers fail after 15 seconds below 1 byte per second; there is no
 // overall time limit unless an item gives one, and no retry: the owner
 // decides whether to start again.
-class Downloader {
+class Downloader : public IDownloader {
 public:
     // `onTaskQueued` is called, on whichever thread queues an event (the
     // worker or the owner), each time an event is waiting for
@@ -72,7 +80,7 @@ public:
     // of the owner's loop. It changes neither the order nor the thread of
     // any observer call.
     explicit Downloader(IDownloaderEvents& events, std::function<void()> onTaskQueued = {});
-    virtual ~Downloader();
+    ~Downloader() override;
 
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
@@ -81,10 +89,10 @@ public:
     // delivered during this call, with every other event still queued), then
     // starts a new batch of `items`. A libcurl failure while the transfers are
     // set up throws std::runtime_error; no batch is kept then.
-    void Download(std::vector<DownloadItem>&& items);
+    void Download(std::vector<DownloadItem>&& items) override;
 
     // Runs every queued observer call now, on this thread.
-    void DoMainThreadWork();
+    void DoMainThreadWork() override;
 
     // See FakeThreadPool::SetTaskQueuedCallback.
     void SetTaskQueuedCallback(std::function<void()> onTaskQueued);

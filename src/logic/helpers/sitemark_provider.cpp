@@ -11,6 +11,7 @@
 #include <glog/logging.h>
 
 #include "external/plist.h"
+#include "logic/tracker/events.h"
 #include "sitemark/sitemark.h"
 #include "utils/settings.h"
 
@@ -53,9 +54,9 @@ std::string SitemarkProvider::GetSitemark(const std::shared_ptr<IStatisticsTrack
     const std::string managerUserId = manager.getUserSitemark();
 
     const std::vector<Candidate> candidates = {
-        {"REG_USER_SITEMARK", managerUserId},
-        {"REG_PRODUCT_SITEMARK", manager.getSitemarkFromRegistryKey(kProductPlist)},
-        {"FILE_SITEMARK", Settings::GetString(Settings::ID::SitemarkId)},
+        {EventParam::kRegUserSitemark, managerUserId},
+        {EventParam::kRegProductSitemark, manager.getSitemarkFromRegistryKey(kProductPlist)},
+        {EventParam::kFileSitemark, Settings::GetString(Settings::ID::SitemarkId)},
     };
 
     EventParameters parameters;
@@ -71,14 +72,14 @@ std::string SitemarkProvider::GetSitemark(const std::shared_ptr<IStatisticsTrack
             LOG(INFO) << "Found sitemark " << candidate.source << ", value = " << candidate.id;
         }
         parameters.emplace_back(valid ? std::string(candidate.source)
-                                      : std::string("NOT_VALID_") + candidate.source,
+                                      : std::string(EventParam::kNotValidPrefix) + candidate.source,
                                 candidate.id);
     }
 
     if (chosen.empty()) {
         chosen = App::requestSitemark(budget);
         if (!chosen.empty()) {
-            parameters.emplace_back("API_SITEMARK", chosen);
+            parameters.emplace_back(EventParam::kApiSitemark, chosen);
             LOG(INFO) << "Registry and filename sitemarks are not valid, using API_SITEMARK instead, value = "
                       << chosen;
         }
@@ -104,11 +105,11 @@ std::string SitemarkProvider::GetSitemark(const std::shared_ptr<IStatisticsTrack
                          "HardwareUid generation failed. Proceeding with empty Sitemark";
         }
     }
-    parameters.emplace_back("MERGE_SITEMARK_RESULT", mergeResult);
+    parameters.emplace_back(EventParam::kMergeSitemarkResult, mergeResult);
 
     Settings::Set(Settings::ID::SitemarkId, chosen);
     if (tracker) {
-        tracker->TrackEvent("WI_NEW_SITEMARK", parameters);
+        tracker->TrackEvent(Events::kNewSitemark, parameters);
     }
     return chosen;
 }

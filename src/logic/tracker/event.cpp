@@ -7,7 +7,8 @@
 #include <random>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
+#include "logic/tracker/events.h"
 #include "utils/settings.h"
 
 namespace Zentak::Tracking {
@@ -231,25 +232,25 @@ std::vector<Event::Param> StandardEventParams(const EventChain& chain)
 {
     using ID = Settings::ID;
     return {
-        {"BUILD_NAME", SettingOr(ID::BuildName, "webinstaller")},
-        {"BUNDLE_ID", SettingOr(ID::ProductId, "")},
-        {"MODULE_NAME", SettingOr(ID::ModuleName, "webinstaller")},
-        {"VERSION", kTrackerVersion},
-        {"PRODUCT_VERSION", SettingOr(ID::ProductVersion, "1.0.0.0")},
-        {"DATE_TIME", FormatLocalTime(std::chrono::system_clock::now())},
-        {"HUID", SettingOr(ID::HardwareId, "")},
-        {"SITEMARK", SettingOr(ID::SitemarkId, "")},
-        {"LANGUAGE", ReportedLanguage()},
-        {"OS_BITS", Util::OSBits(), "numeric"},
-        {"OS_EDITION", Util::OSEdition()},
-        {"OS_NAME", Util::OSName()},
-        {"OS_VERSION", Util::OSVersion(), "numeric"},
-        {"SID", Event::m_sid},
-        {"UNIQUE_ID", chain.uniqueId},
-        {"PREVIOUS_EVENT", chain.previousName},
-        {"PREVIOUS_UNIQUE_ID", chain.previousId},
-        {"BUNDLE_NAME", SettingOr(ID::BundleName, "UNDEFINED")},
-        {"BUNDLE_VERSION", SettingOr(ID::BundleVersion, "UNDEFINED")},
+        {EventParam::kBuildName, SettingOr(ID::BuildName, "webinstaller")},
+        {EventParam::kBundleId, SettingOr(ID::ProductId, "")},
+        {EventParam::kModuleName, SettingOr(ID::ModuleName, "webinstaller")},
+        {EventParam::kVersion, kTrackerVersion},
+        {EventParam::kProductVersion, SettingOr(ID::ProductVersion, "1.0.0.0")},
+        {EventParam::kDateTime, FormatLocalTime(std::chrono::system_clock::now())},
+        {EventParam::kHuid, SettingOr(ID::HardwareId, "")},
+        {EventParam::kSitemark, SettingOr(ID::SitemarkId, "")},
+        {EventParam::kLanguage, ReportedLanguage()},
+        {EventParam::kOsBits, Util::OSBits(), "numeric"},
+        {EventParam::kOsEdition, Util::OSEdition()},
+        {EventParam::kOsName, Util::OSName()},
+        {EventParam::kOsVersion, Util::OSVersion(), "numeric"},
+        {EventParam::kSid, Event::m_sid},
+        {EventParam::kUniqueId, chain.uniqueId},
+        {EventParam::kPreviousEvent, chain.previousName},
+        {EventParam::kPreviousUniqueId, chain.previousId},
+        {EventParam::kBundleName, SettingOr(ID::BundleName, "UNDEFINED")},
+        {EventParam::kBundleVersion, SettingOr(ID::BundleVersion, "UNDEFINED")},
     };
 }
 

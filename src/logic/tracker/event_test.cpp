@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
 namespace Zentak::Tracking {

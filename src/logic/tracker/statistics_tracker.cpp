@@ -9,7 +9,7 @@
 #include <glog/logging.h>
 
 #include "external/crash_handler.h"
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 #include "logic/tracker/event.h"
 #include "logic/tracker/statistics_tracker_impl.h"
 #include "utils/ini_reader.h"

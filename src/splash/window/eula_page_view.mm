@@ -7,7 +7,7 @@
 #endif
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #import "splash/window/window_support.h"
 

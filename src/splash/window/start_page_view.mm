@@ -6,7 +6,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "localization/translater.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 #import "splash/window/window_support.h"

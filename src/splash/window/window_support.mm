@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 
 namespace Zentak::Window {
 

@@ -6,6 +6,8 @@
 #include <regex>
 #include <set>
 
+#include "logic/tracker/events.h"
+
 namespace Zentak::E2e {
 namespace {
 
@@ -16,6 +18,18 @@ bool IsDecimal(const std::string& text)
 {
     return !text.empty() && text.size() <= 20 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+bool Catalogued(const std::string& name)
+{
+    return std::find(Events::kAll.begin(), Events::kAll.end(), name) != Events::kAll.end();
+}
+
+// A name asked for that no part of the installer sends would make a check
+// for its absence pass whatever the run did.
+void ExpectCatalogued(const std::string& name)
+{
+    EXPECT_TRUE(Catalogued(name)) << "\"" << name << "\" is no event of the catalogue";
 }
 
 std::string DescribeParams(const Params& params)
@@ -31,11 +45,8 @@ std::string DescribeParams(const Params& params)
 
 const std::vector<std::string>& CommonParamNames()
 {
-    static const std::vector<std::string> names = {
-        "BUILD_NAME", "BUNDLE_ID",  "MODULE_NAME", "VERSION",   "PRODUCT_VERSION",
-        "DATE_TIME",  "HUID",       "SITEMARK",    "LANGUAGE",  "OS_BITS",
-        "OS_EDITION", "OS_NAME",    "OS_VERSION",  "SID",       "UNIQUE_ID",
-        "PREVIOUS_EVENT", "PREVIOUS_UNIQUE_ID", "BUNDLE_NAME", "BUNDLE_VERSION"};
+    static const std::vector<std::string> names(EventParam::kCommon.begin(),
+                                                EventParam::kCommon.end());
     return names;
 }
 
@@ -61,7 +72,7 @@ std::string Describe(const std::vector<CollectedEvent>& events)
 {
     std::vector<std::string> names;
     for (const CollectedEvent& event : events) {
-        const auto product = event.Param("PRODUCT_NAME");
+        const auto product = event.Param(EventParam::kProductName);
         names.push_back(product ? event.name + "(" + *product + ")" : event.name);
     }
     return Join(names);
@@ -105,9 +116,10 @@ std::string Describe(const std::vector<CollectedEvent>& events)
 std::vector<CollectedEvent> Named(const std::vector<CollectedEvent>& events,
                                   const std::string& name, const std::string& product)
 {
+    ExpectCatalogued(name);
     std::vector<CollectedEvent> found;
     for (const CollectedEvent& event : events) {
-        if (event.name == name && (product.empty() || event.Param("PRODUCT_NAME") == product)) {
+        if (event.name == name && (product.empty() || event.Param(EventParam::kProductName) == product)) {
             found.push_back(event);
         }
     }
@@ -117,9 +129,10 @@ std::vector<CollectedEvent> Named(const std::vector<CollectedEvent>& events,
 int IndexOf(const std::vector<CollectedEvent>& events, const std::string& name,
             const std::string& product)
 {
+    ExpectCatalogued(name);
     for (size_t i = 0; i < events.size(); ++i) {
         if (events[i].name == name &&
-            (product.empty() || events[i].Param("PRODUCT_NAME") == product)) {
+            (product.empty() || events[i].Param(EventParam::kProductName) == product)) {
             return static_cast<int>(i);
         }
     }
@@ -141,14 +154,17 @@ unsigned long long Number(const CollectedEvent& event, const std::string& param)
     std::map<std::string, const CollectedEvent*> byId;
     std::set<std::string> sids;
     for (const CollectedEvent& event : events) {
-        const std::string id = event.Param("UNIQUE_ID").value_or("");
+        if (!Catalogued(event.name)) {
+            return ::testing::AssertionFailure() << "\"" << event.name << "\" is no event of the catalogue";
+        }
+        const std::string id = event.Param(EventParam::kUniqueId).value_or("");
         if (!std::regex_match(id, kUuid)) {
             return ::testing::AssertionFailure() << event.name << " has UNIQUE_ID \"" << id << "\"";
         }
         if (!byId.emplace(id, &event).second) {
             return ::testing::AssertionFailure() << "UNIQUE_ID " << id << " sent twice";
         }
-        sids.insert(event.Param("SID").value_or(""));
+        sids.insert(event.Param(EventParam::kSid).value_or(""));
     }
     if (sids.size() != 1 || !std::regex_match(*sids.begin(), kUuid)) {
         return ::testing::AssertionFailure() << "events carry " << sids.size() << " run ids";
@@ -156,8 +172,8 @@ unsigned long long Number(const CollectedEvent& event, const std::string& param)
     int firsts = 0;
     std::set<std::string> predecessors;
     for (const CollectedEvent& event : events) {
-        const std::string previousId = event.Param("PREVIOUS_UNIQUE_ID").value_or("?");
-        const std::string previousName = event.Param("PREVIOUS_EVENT").value_or("?");
+        const std::string previousId = event.Param(EventParam::kPreviousUniqueId).value_or("?");
+        const std::string previousName = event.Param(EventParam::kPreviousEvent).value_or("?");
         if (previousId.empty()) {
             ++firsts;
             if (!previousName.empty()) {

@@ -60,6 +60,17 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(text)) {
+        if (line.rfind(prefix, 0) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
 std::vector<std::filesystem::path> RunDirectories(const std::filesystem::path& tmp)
 {
     std::vector<std::filesystem::path> found;

@@ -37,6 +37,9 @@ std::unique_ptr<BackgroundProcess> StartInstaller(const InstallerRun& run,
 // The text split at line feeds (a last line without one included).
 std::vector<std::string> Lines(const std::string& text);
 
+// The lines of the text that start with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+
 // Entries of `tmp` whose names start with the run directory's prefix.
 std::vector<std::filesystem::path> RunDirectories(const std::filesystem::path& tmp);
 

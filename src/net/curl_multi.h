@@ -8,7 +8,7 @@
 
 #include <curl/curl.h>
 
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 
 namespace Zentak::Curl {
 

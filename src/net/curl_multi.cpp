@@ -1,10 +1,10 @@
-#include "logic/helpers/curl_multi.h"
+#include "net/curl_multi.h"
 
 #include <stdexcept>
 
 #include <glog/logging.h>
 
-#include "logic/helpers/check_result.h"
+#include "net/check_result.h"
 
 namespace Zentak::Curl {
 namespace {

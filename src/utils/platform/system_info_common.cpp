@@ -1,6 +1,6 @@
 // The parts of the system queries that are the same on every platform.
-#include "utils/mac/system_info.h"
-#include "utils/mac/system_info_platform.h"
+#include "utils/platform/system_info.h"
+#include "utils/platform/system_info_platform.h"
 #include "utils/settings.h"
 
 #include <fcntl.h>

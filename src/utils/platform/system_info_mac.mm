@@ -1,5 +1,5 @@
-#include "utils/mac/system_info.h"
-#include "utils/mac/system_info_platform.h"
+#include "utils/platform/system_info.h"
+#include "utils/platform/system_info_platform.h"
 
 #import <Foundation/Foundation.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // Set(option, const void*) forwards values whose real type the compiler can
 // no longer see; libcurl's compile-time type check would misread them.
 #define CURL_DISABLE_TYPECHECK
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +11,7 @@
 #include <glog/logging.h>
 
 #include "external/proxy.h"
-#include "logic/helpers/check_result.h"
+#include "net/check_result.h"
 
 namespace Zentak::Curl {
 namespace {

@@ -1,8 +1,8 @@
-#include "logic/helpers/check_result.h"
+#include "net/check_result.h"
 
 #include <string>
 
-#include "logic/helpers/curl_easy.h"
+#include "net/curl_easy.h"
 
 namespace Zentak::Curl {
 

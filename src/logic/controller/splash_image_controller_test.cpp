@@ -2,7 +2,7 @@
 // reaches which page, the statistics of each fetch, the locale place-holder,
 // the size bound and the debug copies.
 
-#include "logic/logic/splash_image_controller.h"
+#include "logic/controller/splash_image_controller.h"
 
 #include <algorithm>
 #include <chrono>

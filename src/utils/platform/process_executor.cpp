@@ -1,4 +1,4 @@
-#include "utils/mac/process_executor.h"
+#include "utils/platform/process_executor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,7 +28,7 @@
 #include "external/crash_handler.h"
 #include "external/plist.h"
 #include "utils/ini_reader.h"
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 #include "utils/posix_compat.h"
 #include "utils/settings.h"
 
@@ -53,15 +53,18 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr std::chrono::seconds kTermGrace{5};
 constexpr std::chrono::milliseconds kGracePoll{50};
 
-// Tests shorten the limit through the environment; a run never sets it.
+// Tests shorten the limit through the environment; only builds made with
+// the tests read it.
 std::chrono::seconds TimeLimit()
 {
+#ifdef ZENTAK_TEST_SEAMS
     if (const char* text = std::getenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS")) {
         const long seconds = std::strtol(text, nullptr, 10);
         if (seconds > 0) {
             return std::chrono::seconds(seconds);
         }
     }
+#endif
     return kDefaultTimeLimit;
 }
 
@@ -231,19 +234,19 @@ private:
     void Wait()
     {
         m_executor.OnProcessStarted(m_mode, m_name);
-        IProcessExecutorObserver::ProcessState state = IProcessExecutorObserver::Error;
+        ProcessOutcome state = ProcessOutcome::Error;
         if (m_pid == -1) {
             LOG(INFO) << "Failed to start installer";
         } else if (m_mode == IProcessExecutorObserver::Run) {
             LOG(INFO) << "Application detached";
-            state = IProcessExecutorObserver::Success;
+            state = ProcessOutcome::Success;
         } else {
             state = WaitForInstaller();
         }
         m_executor.OnProcessFinished(m_mode, m_name, state);
     }
 
-    IProcessExecutorObserver::ProcessState WaitForInstaller()
+    ProcessOutcome WaitForInstaller()
     {
         const auto start = Clock::now();
         const auto limit = TimeLimit();
@@ -281,7 +284,7 @@ private:
             }
             LOG(INFO) << m_name
                       << (m_stopRequested ? ": process stopped" : ": process interrupted by timeout");
-            return IProcessExecutorObserver::Error;
+            return ProcessOutcome::Error;
         }
         ReadOutput();
         FlushLine();
@@ -293,7 +296,7 @@ private:
         }
         LOG(INFO) << m_name << ": process finished with exit code = " << code
                   << ", exit state = " << (code != 0 ? 1 : 0);
-        return code == 0 ? IProcessExecutorObserver::Success : IProcessExecutorObserver::Error;
+        return code == 0 ? ProcessOutcome::Success : ProcessOutcome::Error;
     }
 
     // Whether the child has ended; reaps it when it has.

@@ -75,7 +75,7 @@ std::string OSVersion();
 std::string ReadEula(const std::string& locale);
 std::unique_ptr<ILockableSync> CreateMutexInstance(const char* name);
 // Free bytes of the volume that holds `path`; all ones when unknown.
-// Test seam (Linux build): when the environment variable
+// Test seam (Linux builds made with the tests): when the environment variable
 // ZENTAK_TEST_FREE_SPACE holds a decimal number, that number is returned
 // instead, so that end-to-end tests can fake a full disk.
 unsigned long long GetDiscSpaceAvailableBytes(const boost::filesystem::path& path);

@@ -1,4 +1,4 @@
-#include "utils/mac/system_info.h"
+#include "utils/platform/system_info.h"
 
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,7 +15,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
-#include "utils/mac/system_info_linux.h"
+#include "utils/platform/system_info_linux.h"
 #include "utils/string_utils.h"
 
 namespace Zentak::Util {
@@ -378,9 +378,12 @@ TEST(SystemInfoTest, ApplicationsFolderIsCreatedInHome)
     EXPECT_TRUE(fs::is_directory(home / "Applications"));
     EXPECT_EQ(GetApplicationsFolder(), home / "Applications");
 
-    // A home where nothing can be made still yields the path.
-    environment.Set("HOME", "/proc/no-such-home");
-    EXPECT_EQ(GetApplicationsFolder(), fs::path("/proc/no-such-home/Applications"));
+    // A home where nothing can be made (below a plain file) still yields the path.
+    const fs::path blocker = home / "file";
+    std::ofstream(blocker.string()) << "not a folder";
+    environment.Set("HOME", (blocker / "home").c_str());
+    EXPECT_EQ(GetApplicationsFolder(), blocker / "home" / "Applications");
+    EXPECT_FALSE(fs::exists(blocker / "home"));
     fs::remove_all(home);
 }
 

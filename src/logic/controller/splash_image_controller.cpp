@@ -1,4 +1,4 @@
-#include "logic/logic/splash_image_controller.h"
+#include "logic/controller/splash_image_controller.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,6 +6,7 @@
 
 #include <glog/logging.h>
 
+#include "logic/tracker/events.h"
 #include "utils/settings.h"
 #include "utils/string_utils.h"
 #include "utils/temp_paths.h"
@@ -144,7 +145,7 @@ void SplashImageController::OnItemDownloadStarted(const std::string& name, unsig
     if (it == m_streams.end()) {
         return;
     }
-    m_tracker->TrackEvent("IMAGE_DOWNLOAD_STARTED", {{"IMAGE_TYPE", ImageType(it->second.page)}});
+    m_tracker->TrackEvent(Events::kImageDownloadStarted, {{EventParam::kImageType, ImageType(it->second.page)}});
 }
 
 void SplashImageController::OnItemDownloadFinished(const std::string& name, unsigned long long)
@@ -154,7 +155,7 @@ void SplashImageController::OnItemDownloadFinished(const std::string& name, unsi
         return;
     }
     const ISplash::Page page = it->second.page;
-    m_tracker->TrackEvent("IMAGE_DOWNLOAD_COMPLETED", {{"IMAGE_TYPE", ImageType(page)}});
+    m_tracker->TrackEvent(Events::kImageDownloadCompleted, {{EventParam::kImageType, ImageType(page)}});
     std::string data = it->second.buffer->Take();
     if (Settings::GetBool(Settings::ID::DebugInfo)) {
         const auto path = Util::CreateTempPath(Util::GetTempDir(), "png",
@@ -173,12 +174,12 @@ void SplashImageController::OnWorkFailed(unsigned long long, unsigned long long,
 {
     if (m_streams.size() == 1 && m_streams.begin()->second.page == ISplash::Start) {
         m_observer.OnMainImageLoadError();
-        m_tracker->TrackEvent("IMAGE_DOWNLOAD_FAILED",
-                              {{"IMAGE_TYPE", "main"}, {"CURL_ERROR", error}});
+        m_tracker->TrackEvent(Events::kImageDownloadFailed,
+                              {{EventParam::kImageType, "main"}, {EventParam::kCurlError, error}});
         return;
     }
-    m_tracker->TrackEvent("IMAGE_DOWNLOAD_FAILED",
-                          {{"IMAGE_TYPE", "progress"}, {"CURL_ERROR", error}});
+    m_tracker->TrackEvent(Events::kImageDownloadFailed,
+                          {{EventParam::kImageType, "progress"}, {EventParam::kCurlError, error}});
 }
 
 } // namespace Zentak

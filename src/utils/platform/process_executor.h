@@ -7,6 +7,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "utils/process_outcome.h"
+
 namespace Zentak {
 
 class IProcessExecutorObserver {
@@ -16,10 +18,8 @@ public:
         Run = 2,     // an installed product: detached, never timed out or terminated
     };
 
-    enum ProcessState : int {
-        Success = 0,
-        Error = 1,
-    };
+    // The executor ends each process with Success or Error.
+    using ProcessState = ProcessOutcome;
 
     virtual ~IProcessExecutorObserver() = default;
     // Called on the thread that watches the new process, also when the start failed.
