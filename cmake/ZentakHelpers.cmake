@@ -14,10 +14,11 @@ function(zentak_add_library name)
   target_link_libraries(${name} PUBLIC zentak_sanitizers)
 endfunction()
 
-# zentak_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s])
+# zentak_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s] [SERIAL])
 # One test executable, linked with GoogleTest, whose tests CTest discovers.
+# SERIAL: its tests run with no other test beside them.
 function(zentak_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
   if(NOT ZENTAK_BUILD_TESTS)
     return()
   endif()
@@ -43,8 +44,12 @@ function(zentak_add_test name)
   string(JOIN "-" labels ${labels})
   # Listing the tests starts the sanitized program once; on a busy machine
   # that takes longer than CMake's default of 5 s.
+  set(serial FALSE)
+  if(ARG_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}" RUN_SERIAL ${serial})
 endfunction()
 
 # zentak_test_seams(<target>)
