@@ -62,6 +62,23 @@ fi
 # the administrator whose rights unpacked it.
 owner=$(stat -c %u:%g "$apps") || fail "cannot read the owner of $apps"
 
+# Set before the staging folder exists, so that a stop in any moment after
+# it was made still removes it.
+staging=""
+target=""
+cleanup() {
+  # A second signal must not cut the tidying short.
+  trap '' INT TERM HUP
+  [ -n "$staging" ] || return 0
+  # Interrupted between the two renames: the old copy goes back.
+  if [ -n "$target" ] && [ ! -e "$target" ] && [ -e "$staging/previous" ]; then
+    mv -T "$staging/previous" "$target" 2>/dev/null
+  fi
+  rm -rf "$staging"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
 # Staging folders are created and swept while holding a lock on the
 # Applications folder itself; each staging folder is owned through a lock on
 # its "lock" file, held by this shell and everything it starts. A folder
@@ -83,18 +100,6 @@ done
 
 staging=$(mktemp -d "$apps/.installing.XXXXXX" 2>/dev/null) ||
   fail "cannot create a staging folder in $apps"
-target=""
-cleanup() {
-  # A second signal must not cut the tidying short.
-  trap '' INT TERM HUP
-  # Interrupted between the two renames: the old copy goes back.
-  if [ -n "$target" ] && [ ! -e "$target" ] && [ -e "$staging/previous" ]; then
-    mv -T "$staging/previous" "$target" 2>/dev/null
-  fi
-  rm -rf "$staging"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
 exec 9>"$staging/lock" && flock -n 9 || fail "cannot lock the staging folder $staging"
 exec 8<&-
 
