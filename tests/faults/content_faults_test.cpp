@@ -5,6 +5,7 @@
 // failure, installs nothing half-made and leaves nothing behind.
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -143,38 +144,26 @@ std::vector<ContentCase> Cases()
                      kInstalled,
                      {},
                      {}});
-    // The size query claims a terabyte: the space check refuses the run
-    // before anything is downloaded.
-    cases.push_back({"HeadClaimsATerabyte",
-                     Target::Package,
-                     [](TestServer& server, const std::string&) {
-                         server.Expect(
-                             "HEAD", kPackagePath,
-                             Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n"
-                                        "Connection: close\r\n\r\n"),
-                             Times::Any());
-                         server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
-                     },
-                     3,
-                     {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
-                     {"PRODUCT_DOWNLOAD_STARTED"},
-                     {"Dialog: There is not enough space"}});
-    // Five times the claimed size wraps around to 4 bytes in 64-bit
-    // arithmetic; the check must still see a size no disk holds.
-    cases.push_back({"HeadClaimsASizeWhoseFivefoldWraps",
-                     Target::Package,
-                     [](TestServer& server, const std::string&) {
-                         server.Expect(
-                             "HEAD", kPackagePath,
-                             Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 3689348814741910324\r\n"
-                                        "Connection: close\r\n\r\n"),
-                             Times::Any());
-                         server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
-                     },
-                     3,
-                     {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
-                     {"PRODUCT_DOWNLOAD_STARTED"},
-                     {"Dialog: There is not enough space"}});
+    // The size query claims more than any disk holds: a terabyte, and a size
+    // whose fivefold wraps around to 4 bytes in 64-bit arithmetic. The space
+    // check refuses the run before anything is downloaded.
+    for (const auto& [name, length] : {std::pair<const char*, const char*>{"HeadClaimsATerabyte",
+                                                                           "1099511627776"},
+                                       {"HeadClaimsASizeWhoseFivefoldWraps",
+                                        "3689348814741910324"}}) {
+        const std::string head = std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length +
+                                 "\r\nConnection: close\r\n\r\n";
+        cases.push_back({name,
+                         Target::Package,
+                         [head](TestServer& server, const std::string&) {
+                             server.Expect("HEAD", kPackagePath, Reply::Raw(head), Times::Any());
+                             server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
+                         },
+                         3,
+                         {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
+                         {"PRODUCT_DOWNLOAD_STARTED"},
+                         {"Dialog: There is not enough space"}});
+    }
     // 64 KiB in 2 KiB steps every 50 ms: slow, never below the low-speed limit.
     cases.push_back({"SlowDrip",
                      Target::Package,
