@@ -1,7 +1,7 @@
 #include "utils/key_value_file.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -10,14 +10,6 @@ namespace Zentak::Util {
 namespace {
 
 namespace fs = boost::filesystem;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(KeyValueFileTest, UpdatesValuesInPlaceKeepsOtherLinesAndDropsStaleCopies)
 {
@@ -45,7 +37,8 @@ TEST(KeyValueFileTest, UpdatesValuesInPlaceKeepsOtherLinesAndDropsStaleCopies)
             std::ofstream(path.string(), std::ios::binary) << test.before;
         }
         EXPECT_TRUE(UpdateKeyValueFile(path, values));
-        EXPECT_EQ(ReadFile(path), test.after);
+        std::ifstream written(path.string(), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), test.after);
         EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
             << "a temporary file was left";
     }
