@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string placeholder = "-" + key + "-";
     const std::string detail = "url \"" + Printable(url) + "\", key \"" + Printable(key) +
                                "\", value \"" + Printable(value) + "\" gave \"" + Printable(withQuery) + "\"";
-    if (plain.find(placeholder) == std::string::npos) {
+    // Only the URL as given is a template: a placeholder spelled by the
+    // appended key or value stays as it is.
+    if (url.find(placeholder) == std::string::npos) {
         FUZZ_CHECK(withQuery == plain, detail);
     } else {
         FUZZ_CHECK(withQuery.size() == plain.size() - placeholder.size() + value.size(), detail);
