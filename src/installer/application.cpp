@@ -1,19 +1,19 @@
 #include "installer/application.h"
 
+#include <iostream>
+
 #include <glog/logging.h>
 
 #include "logic/controller/installer_logic.h"
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/statistics_tracker.h"
 #include "splash/splash.h"
+#include "utils/json_line.h"
 #include "utils/platform/process_executor.h"
 #include "utils/settings.h"
 
 namespace Zentak {
 namespace {
-
-// An unattended run succeeds only when the whole bundle was installed.
-constexpr int kUnattendedIncomplete = 3;
 
 // The program's own splash, executor, statistics and downloader.
 ControllerParts ProgramParts()
@@ -39,11 +39,27 @@ public:
         if (failed) {
             return 1;
         }
-        if (Settings::GetBool(Settings::ID::Unattended) && !m_logic.BundleInstallFinished()) {
-            return kUnattendedIncomplete;
+        // A window run ends normally whatever the installation did; an
+        // unattended one says by its code whether and why it did not install.
+        if (!Settings::GetBool(Settings::ID::Unattended)) {
+            return 0;
         }
-        return 0;
+        const int code = m_logic.UnattendedExitCode();
+        const std::string result = m_logic.ResultText();
+        if (Settings::GetBool(Settings::ID::ProgressJson)) {
+            std::cout << JsonLine("result")
+                             .Add("installed", m_logic.BundleInstallFinished())
+                             .Add("text", result)
+                             .Add("exit_code", code)
+                             .Text()
+                      << std::endl;
+        } else {
+            std::cout << "Result: " << result << " (exit code " << code << ")" << std::endl;
+        }
+        return code;
     }
+
+    bool BundleInstalled() const override { return m_logic.BundleInstallFinished(); }
 
 private:
     InstallerLogic m_logic{ProgramParts()};

@@ -10,6 +10,8 @@ public:
     virtual ~IApplication() = default;
     // Runs the installation with its splash; returns the process exit code.
     virtual int Run() = 0;
+    // After Run: whether the whole bundle was installed.
+    virtual bool BundleInstalled() const = 0;
 
     static std::unique_ptr<IApplication> CreateInstance(int argc, char** argv);
 };

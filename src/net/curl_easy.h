@@ -9,11 +9,27 @@
 
 namespace Zentak::Curl {
 
+// A transfer that failed. what() is the failure text described below, the
+// one the statistics carry; Cause() says the same in plain words for the
+// person running the program: "cannot connect to 127.0.0.1:8080 (connection
+// refused)", "HTTP 404 for <url>".
+class TransferFailure : public std::runtime_error {
+public:
+    TransferFailure(const std::string& text, std::string cause)
+        : std::runtime_error(text), m_cause(std::move(cause))
+    {
+    }
+    const std::string& Cause() const { return m_cause; }
+
+private:
+    std::string m_cause;
+};
+
 // A transfer that libcurl ended because it ran out of time (the low-speed
 // limit or an overall timeout).
-class RequestTimeout : public std::runtime_error {
+class RequestTimeout : public TransferFailure {
 public:
-    using std::runtime_error::runtime_error;
+    using TransferFailure::TransferFailure;
 };
 
 // One HTTP(S) request with the program's transfer policy: http and https

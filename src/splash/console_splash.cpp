@@ -53,8 +53,8 @@ const char* ImageTypeName(const std::string& data)
     return "unknown";
 }
 
-ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out)
-    : m_observer(observer), m_out(out)
+ConsoleSplash::ConsoleSplash(ISplashEventObserver& observer, std::ostream& out, bool json)
+    : m_observer(observer), m_out(out), m_json(json)
 {
     // What the start page does when it is built: the installation goes to the
     // local Applications folder, and the language starts as the default one.
@@ -78,6 +78,21 @@ void ConsoleSplash::Print(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(m_outMutex);
     m_out << line << std::endl;
+}
+
+void ConsoleSplash::Emit(const std::string& human, const JsonLine& json)
+{
+    Print(m_json ? json.Text() : human);
+}
+
+void ConsoleSplash::Answer(const std::string& dialog, const std::string& answer)
+{
+    if (m_json) {
+        Print(JsonLine("dialog").Add("text", dialog).Add("answer", answer).Text());
+        return;
+    }
+    Print("Dialog: " + dialog);
+    Print("Answer: " + answer);
 }
 
 void ConsoleSplash::Perform(std::function<void()> task)
@@ -110,7 +125,8 @@ void ConsoleSplash::RunSplash()
             splash.m_changed.notify_all();
         }
     } loopEnd{*this};
-    Print(OneLine(Translater::GetText(TranslaterText::WindowTitle)));
+    const std::string title = OneLine(Translater::GetText(TranslaterText::WindowTitle));
+    Emit(title, JsonLine("title").Add("text", title));
     for (;;) {
         std::function<void()> task;
         {
@@ -135,7 +151,9 @@ void ConsoleSplash::RunSplash()
 
 void ConsoleSplash::SetPage(Page page)
 {
-    Perform([this, page] { Print(std::string("Page: ") + PageName(page)); });
+    Perform([this, page] {
+        Emit(std::string("Page: ") + PageName(page), JsonLine("page").Add("page", PageName(page)));
+    });
 }
 
 void ConsoleSplash::UpdateProgress(int value)
@@ -146,9 +164,10 @@ void ConsoleSplash::UpdateProgress(int value)
         }
         m_lastProgress = value;
         if (value > 99) {
-            Print(OneLine(Translater::GetText(TranslaterText::CopyingFiles)));
+            const std::string text = OneLine(Translater::GetText(TranslaterText::CopyingFiles));
+            Emit(text, JsonLine("progress").Add("percent", 100).Add("text", text));
         } else {
-            Print("Progress: " + std::to_string(value) + " %");
+            Emit("Progress: " + std::to_string(value) + " %", JsonLine("progress").Add("percent", value));
         }
     });
 }
@@ -159,16 +178,22 @@ void ConsoleSplash::UpdateInstallerInfo()
         const std::string version = Util::ReplaceAll(
             Translater::GetText(TranslaterText::VersionLabel), "__PRODUCT_VERSION__",
             Settings::GetString(Settings::ID::ProductVersion));
-        Print(Settings::GetString(Settings::ID::ProductDisplayName) + ", " + version);
+        const std::string product = Settings::GetString(Settings::ID::ProductDisplayName);
+        Emit(product + ", " + version,
+             JsonLine("product")
+                 .Add("name", product)
+                 .Add("version", Settings::GetString(Settings::ID::ProductVersion)));
         if (m_started) {
             return;
         }
         m_started = true;
         // Nobody is there to tick the box and press install: do it for them.
-        Print(Translater::GetText(TranslaterText::AcceptEula) + ": " +
-              Translater::GetText(TranslaterText::YesButton));
+        const std::string consent = Translater::GetText(TranslaterText::AcceptEula);
+        Emit(consent + ": " + Translater::GetText(TranslaterText::YesButton),
+             JsonLine("consent").Add("text", consent).Add("given", true));
         m_observer.OnConsentCheckboxStateChanged(true);
-        Print(Translater::GetText(TranslaterText::InstallButton));
+        const std::string install = Translater::GetText(TranslaterText::InstallButton);
+        Emit(install, JsonLine("start").Add("button", install));
         m_observer.OnStartButtonPressed();
     });
 }
@@ -184,22 +209,28 @@ void ConsoleSplash::Close()
 void ConsoleSplash::SetMainImage(std::string data)
 {
     Perform([this, size = data.size(), type = std::string(ImageTypeName(data))] {
-        Print("Picture for page Start: " + std::to_string(size) + " bytes, " + type);
+        Emit("Picture for page Start: " + std::to_string(size) + " bytes, " + type,
+             JsonLine("picture").Add("page", "Start").Add("bytes", static_cast<long long>(size)).Add("type", type));
     });
 }
 
 void ConsoleSplash::SetProgressImage(Page page, std::string data)
 {
     Perform([this, page, size = data.size(), type = std::string(ImageTypeName(data))] {
-        Print(std::string("Picture for page ") + PageName(page) + ": " + std::to_string(size) +
-              " bytes, " + type);
+        Emit(std::string("Picture for page ") + PageName(page) + ": " + std::to_string(size) +
+                 " bytes, " + type,
+             JsonLine("picture")
+                 .Add("page", PageName(page))
+                 .Add("bytes", static_cast<long long>(size))
+                 .Add("type", type));
     });
 }
 
 void ConsoleSplash::SetCloseButtonState(ButtonState state)
 {
     Perform([this, state] {
-        Print(std::string("Close button: ") + (state == Enabled ? "enabled" : "disabled"));
+        Emit(std::string("Close button: ") + (state == Enabled ? "enabled" : "disabled"),
+             JsonLine("close_button").Add("enabled", state == Enabled));
     });
 }
 
@@ -210,8 +241,8 @@ void ConsoleSplash::ShowNoConnectionError()
             return;
         }
         m_noConnectionShown = true;
-        Print("Dialog: " + OneLine(Translater::GetText(TranslaterText::NoConnection)));
-        Print("Answer: " + Translater::GetText(TranslaterText::OkButton));
+        Answer(OneLine(Translater::GetText(TranslaterText::NoConnection)),
+               Translater::GetText(TranslaterText::OkButton));
         m_observer.OnExitButtonPressed();
     });
 }
@@ -222,20 +253,20 @@ void ConsoleSplash::ShowRetryDialog(const std::string& product,
     Perform([this, product] {
         const std::string text = Util::ReplaceAll(
             Translater::GetText(TranslaterText::ProcessFailed), "__RETRY_PRODUCT__", product);
-        Print("Dialog: " + OneLine(text) + " (" + product + ")");
         std::string answer = "cancel";
         if (!m_retryAnswers.empty()) {
             answer = m_retryAnswers.front();
             m_retryAnswers.pop_front();
         }
+        const std::string dialog = OneLine(text) + " (" + product + ")";
         if (answer == "retry") {
-            Print("Answer: " + Translater::GetText(TranslaterText::TryAgainButton));
+            Answer(dialog, Translater::GetText(TranslaterText::TryAgainButton));
             m_observer.OnRetryPressed();
         } else if (answer == "skip") {
-            Print("Answer: " + Translater::GetText(TranslaterText::SkipButton));
+            Answer(dialog, Translater::GetText(TranslaterText::SkipButton));
             m_observer.OnSkipPressed();
         } else {
-            Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
+            Answer(dialog, Translater::GetText(TranslaterText::CancelButton));
             m_observer.OnCancelPressed();
         }
     });
@@ -247,7 +278,10 @@ void ConsoleSplash::ShowPlatformRequiredDialog(const std::string&)
 
 void ConsoleSplash::ShowInstallerAlreadyRunningDialog(const std::string&)
 {
-    Perform([this] { Print("Dialog: Installer Already Running Dialog"); });
+    Perform([this] {
+        Emit("Dialog: Installer Already Running Dialog",
+             JsonLine("dialog").Add("text", "Installer Already Running Dialog"));
+    });
 }
 
 void ConsoleSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t required,
@@ -258,8 +292,7 @@ void ConsoleSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64
             Util::ReplaceAll(Translater::GetText(TranslaterText::NotEnoughSpace),
                              "__REQUIRED_SPACE__",
                              std::to_string(MissingSpaceMegabytes(required, available)));
-        Print("Dialog: " + OneLine(text) + " (" + disk + ")");
-        Print("Answer: " + Translater::GetText(TranslaterText::CancelButton));
+        Answer(OneLine(text) + " (" + disk + ")", Translater::GetText(TranslaterText::CancelButton));
         m_observer.OnExitButtonPressed();
     });
 }
@@ -267,11 +300,24 @@ void ConsoleSplash::ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64
 void ConsoleSplash::ShowProgramIsRunningDialog(const std::string& name)
 {
     Perform([this, name] {
-        Print("Dialog: " + OneLine(Util::ReplaceAll(
-                               Translater::GetText(TranslaterText::CloseProductToContinue),
-                               "__PRODUCT_DISPLAY_NAME__", name)));
+        const std::string text = OneLine(Util::ReplaceAll(
+            Translater::GetText(TranslaterText::CloseProductToContinue), "__PRODUCT_DISPLAY_NAME__",
+            name));
+        Emit("Dialog: " + text, JsonLine("dialog").Add("text", text));
         // Nobody can close the product for us: the run ends here.
         m_observer.OnExitButtonPressed();
+    });
+}
+
+void ConsoleSplash::ShowInstallStep(int number, int count, const std::string& name)
+{
+    Perform([this, number, count, name] {
+        Emit("Installing " + std::to_string(number) + " of " + std::to_string(count) + ": " + name,
+             JsonLine("package")
+                 .Add("state", "installing")
+                 .Add("number", number)
+                 .Add("count", count)
+                 .Add("name", name));
     });
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "splash/splash.h"
+#include "utils/json_line.h"
 
 namespace Zentak {
 
@@ -25,7 +26,9 @@ namespace Zentak {
 // separated by commas); when the list is used up the answer is cancel.
 class ConsoleSplash : public ISplash {
 public:
-    ConsoleSplash(ISplashEventObserver& observer, std::ostream& out);
+    // With `json`, each thing shown is one JSON object on a line of its own
+    // ({"event":"page","page":"Progress"}, ...) instead of text.
+    ConsoleSplash(ISplashEventObserver& observer, std::ostream& out, bool json = false);
     ~ConsoleSplash() override;
 
     void RunSplash() override;
@@ -44,6 +47,7 @@ public:
     void ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t required,
                                       uint64_t available) override;
     void ShowProgramIsRunningDialog(const std::string& name) override;
+    void ShowInstallStep(int number, int count, const std::string& name) override;
 
 private:
     // Runs `task` on the loop's thread and waits for it. Before the loop
@@ -52,9 +56,14 @@ private:
     // runs at once on the caller's thread, so no caller can hang.
     void Perform(std::function<void()> task);
     void Print(const std::string& line);
+    // Prints `human`, or `json` in JSON mode.
+    void Emit(const std::string& human, const JsonLine& json);
+    // A dialog and the answer given for the absent user.
+    void Answer(const std::string& dialog, const std::string& answer);
 
     ISplashEventObserver& m_observer;
     std::ostream& m_out;
+    const bool m_json;
     std::mutex m_outMutex;
 
     std::mutex m_mutex;

@@ -126,6 +126,40 @@ TEST(ConsoleSplashTest, PerformsCallsInOrderAndAnswersForTheUser)
     EXPECT_EQ(text.find("You need to be connected"), text.rfind("You need to be connected"));
 }
 
+// A managed install reads one JSON object per line and nothing else.
+TEST(ConsoleSplashTest, JsonModePrintsOneObjectPerLine)
+{
+    std::ostringstream out;
+    RecordingObserver observer;
+    ConsoleSplash splash(observer, out, true);
+    observer.splash = &splash;
+    std::thread logic([&] {
+        splash.SetPage(ISplash::Progress);
+        splash.UpdateProgress(50);
+        splash.ShowInstallStep(1, 2, "Reel \"Codecs\"\n");
+        splash.ShowRetryDialog("Reel Codecs", ProcessOutcome::Error);
+        splash.Close();
+    });
+    splash.RunSplash();
+    logic.join();
+
+    std::istringstream lines(out.str());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_EQ(line.rfind("{\"event\":\"", 0), 0u) << line;
+        EXPECT_EQ(line.back(), '}') << line;
+    }
+    EXPECT_EQ(count, 6) << out.str();
+    const std::string text = out.str();
+    for (const char* expected :
+         {"{\"event\":\"page\",\"page\":\"Progress\"}\n", "{\"event\":\"progress\",\"percent\":50}\n",
+          "{\"event\":\"package\",\"state\":\"installing\",\"number\":1,\"count\":2,"
+          "\"name\":\"Reel \\\"Codecs\\\"\\n\"}\n",
+          "{\"event\":\"dialog\",\"text\":\"", "(Reel Codecs)\",\"answer\":\"Cancel\"}\n"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n---\n" << text;
+    }
+}
+
 TEST(ConsoleSplashTest, CallsAfterTheLoopEndedDoNotHang)
 {
     std::ostringstream out;

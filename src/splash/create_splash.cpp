@@ -36,7 +36,8 @@ std::unique_ptr<ISplash> CreateSplash(ISplashEventObserver& observer)
         return std::make_unique<MacSplash>(observer);
     }
 #endif
-    return std::make_unique<ConsoleSplash>(observer, std::cout);
+    return std::make_unique<ConsoleSplash>(observer, std::cout,
+                                           Settings::GetBool(Settings::ID::ProgressJson));
 }
 
 } // namespace Zentak

@@ -65,6 +65,9 @@ public:
     virtual void ShowNotEnoughDiskSpaceDialog(const std::string& disk, uint64_t required,
                                               uint64_t available) = 0;
     virtual void ShowProgramIsRunningDialog(const std::string& name) = 0;
+    // The installer of the package `name`, the `number`th of `count`, starts.
+    // The window's progress page says nothing of it; the console does.
+    virtual void ShowInstallStep(int /*number*/, int /*count*/, const std::string& /*name*/) {}
 };
 
 // The window when a display is there and the run is not unattended,

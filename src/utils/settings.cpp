@@ -10,6 +10,7 @@
 #include "utils/hardware_id.h"
 #include "utils/ini_reader.h"
 #include "utils/platform/system_info.h"
+#include "utils/string_utils.h"
 
 namespace Zentak {
 namespace {
@@ -59,42 +60,16 @@ constexpr Option kOptions[] = {
 // Options that are not settings.
 constexpr const char* kHelp = "--help";
 constexpr const char* kVersion = "--version";
-
-// Edits (insertions, deletions, substitutions) that turn `a` into `b`.
-std::size_t Distance(const std::string& a, const std::string& b)
-{
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
+constexpr const char* kCheckConfig = "--check-config";
+constexpr const char* kProgress = "--progress";
 
 std::string UnknownOption(const std::string& key)
 {
-    std::string nearest;
-    std::size_t best = 4; // farther than this is no typo
-    for (const char* name : {kHelp, kVersion}) {
-        if (const std::size_t distance = Distance(key, name); distance < best) {
-            best = distance;
-            nearest = name;
-        }
-    }
+    std::vector<std::string> names{kHelp, kVersion, kCheckConfig, kProgress};
     for (const Option& option : kOptions) {
-        if (const std::size_t distance = Distance(key, option.name); distance < best) {
-            best = distance;
-            nearest = option.name;
-        }
+        names.push_back(option.name);
     }
+    const std::string nearest = Util::NearestName(key, names);
     std::string text = "ignoring unknown option " + key;
     if (!nearest.empty()) {
         text += " (did you mean " + nearest + "?)";
@@ -116,6 +91,23 @@ void ParseArgument(const char* argument, Settings::CommandLine& report)
     }
     if (key == kVersion) {
         report.version = true;
+        return;
+    }
+    if (key == kCheckConfig) {
+        if (equals == std::string::npos || equals + 1 == text.size()) {
+            report.errors.push_back("option " + key + " needs a value: " + key + "=<file>");
+        } else {
+            report.checkConfig = text.substr(equals + 1);
+        }
+        return;
+    }
+    if (key == kProgress) {
+        const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
+        if (value == "json") {
+            Settings::Set(Settings::ID::ProgressJson, true);
+        } else if (value != "text") {
+            report.errors.push_back("option " + key + " takes text or json: " + key + "=json");
+        }
         return;
     }
     for (const Option& option : kOptions) {
@@ -168,6 +160,10 @@ std::string Settings::OptionsHelp()
         line(std::string(option.name) + (option.value ? std::string("=") + option.value : ""),
              option.help);
     }
+    line(std::string(kCheckConfig) + "=<file>",
+         "check a configuration file offline, print its problems and exit");
+    line(std::string(kProgress) + "=json",
+         "unattended: one JSON object per line on standard output instead of text");
     line(kHelp, "print this help and exit");
     line(kVersion, "print the version and exit");
     return text;

@@ -37,6 +37,8 @@ public:
         // Our own: a folder of packages to use instead of downloading them
         // (only packages whose configuration gives their SHA-256).
         PackageDir = 27,
+        // Our own: an unattended run prints JSON lines instead of text.
+        ProgressJson = 28,
     };
 
     class ISettingsObserver {
@@ -51,6 +53,7 @@ public:
     struct CommandLine {
         bool help = false;
         bool version = false;
+        std::string checkConfig; // --check-config=<file>: check it and exit
         std::vector<std::string> warnings; // the run goes on
         std::vector<std::string> errors;   // the run does not start
     };

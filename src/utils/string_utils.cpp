@@ -1,5 +1,6 @@
 #include "utils/string_utils.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "external/string_conversion.h"
@@ -15,7 +16,41 @@ bool IsAsciiSpace(char c)
     return byte < 0x80 && std::isspace(byte) != 0;
 }
 
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`.
+std::size_t EditDistance(const std::string& a, const std::string& b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
 } // namespace
+
+std::string NearestName(const std::string& word, const std::vector<std::string>& names,
+                        std::size_t most)
+{
+    std::string nearest;
+    std::size_t best = most + 1;
+    const std::string lower = ToLower(word);
+    for (const std::string& name : names) {
+        if (const std::size_t distance = EditDistance(lower, ToLower(name)); distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    }
+    return nearest;
+}
 
 void Trim(std::string& text)
 {

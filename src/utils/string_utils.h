@@ -23,6 +23,12 @@ std::string ToLower(const std::string& text);
 std::string ToUpper(const std::string& text);
 bool StartsWith(const std::string& text, const std::string& prefix);
 
+// Of `names`, the one closest to `word` (fewest single-character edits,
+// letter case ignored), when it is within `most` edits: a likely typo.
+// Empty when none is that close.
+std::string NearestName(const std::string& word, const std::vector<std::string>& names,
+                        std::size_t most = 3);
+
 // "de-DE" -> "de_DE": only the first hyphen changes.
 std::string FixLocaleName(const std::string& locale);
 

@@ -302,7 +302,7 @@ TEST(DownloadFlow, FreeSpaceMustBeFiveTimesThePackages)
             EXPECT_TRUE(fs::exists(scenario.InstalledProgram("MediumApp")));
             continue;
         }
-        EXPECT_EQ(result.exitCode, 3) << result.Describe() << "\n" << result.out;
+        EXPECT_EQ(result.exitCode, 7) << result.Describe() << "\n" << result.out;
         ASSERT_EQ(refusals.size(), 1u) << Describe(events);
         EXPECT_TRUE(ParamsMatch(CallerParams(refusals[0]),
                                 {{"REQUIRED_BYTES", std::to_string(required)},
@@ -347,10 +347,10 @@ TEST(DownloadFlow, FailedDownloadsAreRetriedOnceThenAskThenGiveUp)
         std::string lastEvent;
         Params lastParams;
     } cases[] = {
-        {"", 2, 1, false, 3, "", {}},
+        {"", 2, 1, false, 5, "", {}},
         {"retry,skip", 3, 2, false, 0, "BUNDLE_INSTALL_FINISHED",
          {{"DOWNLOAD_ERROR_COUNT", "3"}, {"INSTALL_ERROR_COUNT", "0"}}},
-        {"retry,retry,retry", 5, 3, true, 3, "BUNDLE_INSTALL_CANCELLED",
+        {"retry,retry,retry", 5, 3, true, 5, "BUNDLE_INSTALL_CANCELLED",
          {{"DOWNLOAD_ERROR_COUNT", "5"}, {"INSTALL_ERROR_COUNT", "0"}}},
     };
     for (const Case& test : cases) {

@@ -166,8 +166,8 @@ TEST(Installation, AFailingInstallerIsRetriedFourTimesThenTheUserDecides)
         int exitCode;
         bool goodInstalled;
     } cases[] = {
-        {"", 5, 1, 3, false},
-        {"retry", 6, 2, 3, false},
+        {"", 5, 1, 6, false},
+        {"retry", 6, 2, 6, false},
         {"skip", 5, 1, 0, true},
     };
     for (const Case& test : cases) {

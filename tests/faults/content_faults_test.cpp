@@ -80,7 +80,7 @@ std::vector<ContentCase> Cases()
         cases.push_back({std::move(name),
                          Target::Package,
                          std::move(script),
-                         3,
+                         5,
                          kFailedDownload,
                          {"PRODUCT_INSTALL_STARTED"},
                          {kRetryDialog, "Page: Cancel"}});
@@ -88,7 +88,7 @@ std::vector<ContentCase> Cases()
     cases.push_back({"ConnectionRefused",
                      Target::Refused,
                      nullptr,
-                     3,
+                     5,
                      kFailedDownload,
                      {"PRODUCT_INSTALL_STARTED"},
                      {kRetryDialog, "Page: Cancel"}});
@@ -128,7 +128,7 @@ std::vector<ContentCase> Cases()
                      RawReply("Content-Length: " + std::to_string(body.size() / 2) + "\r\n", body)),
                  Times::Any());
          },
-         3,
+         6,
          {"PRODUCT_DOWNLOAD_FINISHED", "PRODUCT_INSTALL_FAILED"},
          {"BUNDLE_INSTALL_FINISHED"},
          {kRetryDialog}});
@@ -159,7 +159,7 @@ std::vector<ContentCase> Cases()
                              server.Expect("HEAD", kPackagePath, Reply::Raw(head), Times::Any());
                              server.Expect("GET", kPackagePath, Reply::Status(500), Times::Any());
                          },
-                         3,
+                         7,
                          {"NOT_ENOUGH_DISK_SPACE", "BUNDLE_INSTALL_CANCELLED"},
                          {"PRODUCT_DOWNLOAD_STARTED"},
                          {"Dialog: There is not enough space"}});

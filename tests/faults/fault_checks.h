@@ -28,13 +28,15 @@ void UseLogDirectory(E2e::InstallerRun& run, const std::filesystem::path& logDir
 // Every glog file under `logDir` (INFO holds everything), concatenated.
 std::string ReadLogs(const std::filesystem::path& logDir);
 
-// No signal, no time-out, exit code 0 or 3, no sanitizer report.
+// No signal, no time-out, an unattended exit code (0, or 3 to 7), no
+// sanitizer report.
 ::testing::AssertionResult EndedCleanly(const E2e::ProcessResult& result);
 
 // TMPDIR holds nothing at all after the run.
 ::testing::AssertionResult TmpIsEmpty(const std::filesystem::path& tmp);
 
-// HOME holds only Library/Preferences/*.plist, the launch log of test
+// HOME holds only Library/Preferences/*.plist, kept logs of failed runs
+// (Library/Logs/Zentak Installer/*.log), the launch log of test
 // products, products' parameters files (*.cfg) beside Applications and the folders of `products` in
 // Applications, each one whole (its program present); nothing else, no staging folders.
 ::testing::AssertionResult HomeHoldsOnly(const std::filesystem::path& home,

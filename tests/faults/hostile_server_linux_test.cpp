@@ -81,7 +81,7 @@ std::vector<HostileCase> Cases()
                              std::string reason) {
         cases.push_back({std::move(name),
                          std::move(setUp),
-                         3,
+                         4,
                          {},
                          {"PRODUCT_DOWNLOAD_STARTED"},
                          {kNoConnection},
@@ -134,7 +134,7 @@ std::vector<HostileCase> Cases()
                          }
                          return s.scenario.Publish(Config(s, s.secure.Url("/app.tar.gz")));
                      },
-                     3,
+                     5,
                      failedDownload,
                      {"PRODUCT_INSTALL_STARTED"},
                      {kRetryDialog},

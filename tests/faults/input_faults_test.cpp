@@ -76,7 +76,7 @@ std::vector<InputCase> Cases()
                          return Normal(scenario, extra);
                      },
                      {},
-                     3,
+                     5,
                      false,
                      {"Dialog: Something went wrong", "Page: Cancel"},
                      {}});
@@ -116,7 +116,7 @@ std::vector<InputCase> Cases()
         {"LineOfNulBytes",
          [](E2e::Scenario& scenario) { return Normal(scenario) + std::string(2, '\0') + "\n"; },
          {},
-         3,
+         4,
          false,
          {"Dialog: You need to be connected to the Internet"},
          {}});

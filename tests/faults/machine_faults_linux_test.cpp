@@ -69,7 +69,7 @@ std::vector<MachineCase> Cases()
              return mounts.back()->Mounted();
          },
          12u << 20,
-         3,
+         5,
          {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"},
          {kRetryDialog, "Page: Cancel"},
          false},
@@ -81,7 +81,7 @@ std::vector<MachineCase> Cases()
              return mounts.back()->Mounted();
          },
          2u << 20,
-         3,
+         7,
          {"NOT_ENOUGH_DISK_SPACE"},
          {"Dialog: There is not enough space on drive"},
          false},
@@ -95,7 +95,7 @@ std::vector<MachineCase> Cases()
              return mounts.back()->Mounted();
          },
          20u << 20,
-         3,
+         5,
          {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"},
          {kRetryDialog},
          false,
@@ -108,7 +108,7 @@ std::vector<MachineCase> Cases()
              return mounts.back()->Mounted() && mounts.back()->MakeReadOnly();
          },
          64u << 10,
-         3,
+         6,
          {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"},
          {kRetryDialog},
          false},
@@ -119,7 +119,7 @@ std::vector<MachineCase> Cases()
              return true;
          },
          64u << 10,
-         3,
+         6,
          {"PRODUCT_INSTALL_STARTED", "PRODUCT_INSTALL_FAILED"},
          {kRetryDialog},
          false},

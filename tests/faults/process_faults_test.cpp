@@ -133,7 +133,7 @@ TEST(ProcessFaults, InstallerOutlastingItsLimitIsKilled)
     run.env["ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS"] = "1";
     const Outcome outcome = RunAndCheck(run, scenario.home.parent_path() / "logs", {},
                                         [&] { return EventNames(scenario.Events()); });
-    EXPECT_EQ(outcome.result.exitCode, 3) << outcome.result.Describe() << "\n"
+    EXPECT_EQ(outcome.result.exitCode, 6) << outcome.result.Describe() << "\n"
                                           << outcome.result.out;
     EXPECT_TRUE(Contains(outcome.log, "process interrupted by timeout"));
     const std::vector<E2e::CollectedEvent> events = scenario.Events();

@@ -26,7 +26,7 @@ public:
     void OnAutostartParsed(bool) override { Note(); }
     void OnStatisticsParsed(const std::string&, const std::string&) override { Note(); }
     void OnConfigReady() override { ++ready; }
-    void OnConfigError() override { ++errors; }
+    void OnConfigError(const std::string&) override { ++errors; }
 
     int ready = 0;
     int errors = 0;

@@ -209,7 +209,7 @@ TEST_F(InstallerIntegrityTest, HashMismatchFailsTheDownloadWithItsText)
     const std::string url =
         Publish(Example("sha256 = " + wrong + "\n", Checked("reelmaker")));
     const ProcessResult result = Run({"--config-url=" + url});
-    EXPECT_EQ(result.exitCode, 3) << result.Describe();
+    EXPECT_EQ(result.exitCode, 5) << result.Describe();
     EXPECT_FALSE(Installed("ReelCodecs"));
 
     const std::string text = "sha256 mismatch for codecs: expected " + wrong + ", got " +
@@ -258,7 +258,7 @@ TEST_F(InstallerIntegrityTest, MissingHashIsAnErrorOnlyWhenRequired)
         const std::string url =
             Publish(Example(Checked("codecs"), test.reelmakerKeys), test.productKeys, "refused.ini");
         const ProcessResult result = Run({"--config-url=" + url});
-        EXPECT_EQ(result.exitCode, 3) << result.Describe();
+        EXPECT_EQ(result.exitCode, 4) << result.Describe();
         EXPECT_NE(result.err.find(test.error), std::string::npos) << result.err;
         EXPECT_NE(result.out.find("Dialog: "), std::string::npos) << result.out;
         EXPECT_EQ(result.out.find("Page: Start"), std::string::npos) << result.out;
@@ -270,7 +270,7 @@ TEST_F(InstallerIntegrityTest, MissingHashIsAnErrorOnlyWhenRequired)
     const fs::path local = m_temp.Path() / "local.ini";
     std::ofstream(local) << ConfigText(Example(Checked("codecs"), ""), "require_sha256 = true\n");
     const ProcessResult result = Run({"--config-file=" + local.string()});
-    EXPECT_EQ(result.exitCode, 3) << result.Describe();
+    EXPECT_EQ(result.exitCode, 4) << result.Describe();
     EXPECT_NE(result.err.find("Installer reelmaker has no sha256"), std::string::npos) << result.err;
 }
 
@@ -460,7 +460,7 @@ TEST_F(InstallerIntegrityTest, AuthenticatingProxyWithGoodAndBadCredentials)
             EXPECT_GE(proxy.Forwarded(), 2);
             EXPECT_TRUE(Named(events, "PRODUCT_DOWNLOAD_ERROR").empty()) << Join(EventNames(events));
         } else {
-            EXPECT_EQ(result.exitCode, 3) << result.Describe();
+            EXPECT_EQ(result.exitCode, 5) << result.Describe();
             EXPECT_FALSE(Installed("ReelMaker"));
             EXPECT_EQ(proxy.Forwarded(), 0);
             const auto errors = Named(events, "BUNDLE_DOWNLOAD_ERROR");
@@ -517,7 +517,7 @@ TEST_F(InstallerIntegrityTest, SignedConfigurationGoodTamperedAndMissing)
             EXPECT_EQ(result.exitCode, 0) << result.Describe() << "\n" << result.out;
             EXPECT_TRUE(Installed("ReelMaker"));
         } else {
-            EXPECT_EQ(result.exitCode, 3) << result.Describe();
+            EXPECT_EQ(result.exitCode, 4) << result.Describe();
             EXPECT_FALSE(Installed("ReelMaker"));
             EXPECT_EQ(result.out.find("Page: Start"), std::string::npos) << result.out;
             EXPECT_NE(result.out.find("Dialog: "), std::string::npos) << result.out;
@@ -531,6 +531,43 @@ TEST_F(InstallerIntegrityTest, SignedConfigurationGoodTamperedAndMissing)
 
 // A build without a key takes the configuration as it always did and never
 // asks for a signature.
+// The release team's round: hash the packages into the configuration, check
+// it, sign it; the hashed configuration installs, a faulty one is not signed.
+TEST_F(InstallerIntegrityTest, SignConfigHashesChecksAndRefusesToSignAFaultyConfiguration)
+{
+    const fs::path config = Server().ContentDir() / "hashed.ini";
+    std::ofstream(config) << ConfigText(Example("size = 1\n", ""), "require_sha256 = true\n");
+    const auto tool = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{ZENTAK_SIGN_CONFIG};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProcess(argv, {}, std::chrono::seconds(30));
+    };
+    const ProcessResult hashed = tool({"hash", config.string(), (Server().ContentDir() / "packages").string()});
+    ASSERT_EQ(hashed.exitCode, 0) << hashed.Describe();
+    const std::string text = ReadFile(config);
+    for (const char* id : {"codecs", "reelmaker"}) {
+        EXPECT_NE(text.find(Checked(id)), std::string::npos) << id << "\n" << text;
+    }
+    EXPECT_EQ(text.find("size = 1\n"), std::string::npos) << "the old size stays:\n" << text;
+    const ProcessResult checked = Run({"--check-config=" + config.string()});
+    EXPECT_EQ(checked.exitCode, 0) << checked.Describe() << checked.out;
+    const ProcessResult installed = Run({"--config-url=" + Server().Url("/content/hashed.ini")});
+    EXPECT_EQ(installed.exitCode, 0) << installed.Describe();
+
+    const fs::path faulty = m_temp.Path() / "faulty.ini";
+    std::ofstream(faulty) << text << "[Instaler]\nid = x\n";
+    const ProcessResult refusedCheck = Run({"--check-config=" + faulty.string()});
+    EXPECT_EQ(refusedCheck.exitCode, 2);
+    EXPECT_NE(refusedCheck.out.find("unknown section [Instaler] (did you mean [Installer]?)"),
+              std::string::npos)
+        << refusedCheck.out;
+    const fs::path key = m_temp.Path() / "private.pem";
+    ASSERT_EQ(tool({"keygen", key.string(), (m_temp.Path() / "public.pem").string()}).exitCode, 0);
+    const ProcessResult refusedSign = tool({"sign", key.string(), faulty.string()});
+    EXPECT_EQ(refusedSign.exitCode, 1) << refusedSign.Describe();
+    EXPECT_FALSE(fs::exists(faulty.string() + ".sig"));
+}
+
 TEST_F(InstallerIntegrityTest, WithoutAKeyNoSignatureIsAskedFor)
 {
     const ProcessResult result = Run({"--config-url=" + Server().ConfigUrl()});

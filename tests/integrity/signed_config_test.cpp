@@ -41,7 +41,7 @@ struct Recorder : IConfigParserObserver, IStatisticsTracker {
     void OnAutostartParsed(bool) override {}
     void OnStatisticsParsed(const std::string&, const std::string&) override {}
     void OnConfigReady() override { calls.push_back("ready"); }
-    void OnConfigError() override { calls.push_back("error"); }
+    void OnConfigError(const std::string&) override { calls.push_back("error"); }
 
     void Initialize(const std::string&, const std::string&) override {}
     void TrackEvent(std::string name, const EventParameters& params) override

@@ -41,6 +41,7 @@ struct Recorder : IProcessExecutorObserver {
     std::condition_variable changed;
     std::vector<std::string> started;
     std::vector<std::pair<std::string, ProcessState>> finished;
+    std::vector<std::string> causes;
 
     void OnProcessStarted(Mode mode, const std::string& name) override
     {
@@ -48,10 +49,12 @@ struct Recorder : IProcessExecutorObserver {
         started.push_back(std::to_string(mode) + " " + name);
         changed.notify_all();
     }
-    void OnProcessFinished(Mode, const std::string& name, ProcessState state) override
+    void OnProcessFinished(Mode, const std::string& name, ProcessState state,
+                           const std::string& cause) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         finished.emplace_back(name, state);
+        causes.push_back(cause);
     }
     size_t StartedCount()
     {
@@ -244,6 +247,31 @@ TEST_F(ProcessExecutorTest, ChildThatWillNotEndIsKilledAtTheLimit)
     PumpUntilFinished(*executor, recorder, 1);
     EXPECT_EQ(recorder.finished[0].second, State::Error);
     EXPECT_NE(log.Text().find("stuck: process interrupted by timeout"), std::string::npos);
+    EXPECT_EQ(recorder.causes[0], "installer did not finish within 1 s");
+}
+
+// The person is told why an installer failed: how it ended and the last
+// line it wrote, which is its reason as a rule.
+TEST_F(ProcessExecutorTest, AFailedInstallersCauseIsItsEndAndLastLine)
+{
+    const struct {
+        const char* script;
+        const char* cause;
+    } cases[] = {
+        {"echo unpacking\necho 'disk is full'\necho\nexit 1\n",
+         "installer exited with code 1: disk is full"},
+        {"exit 2\n", "installer exited with code 2"},
+        {"kill -9 $$\n", "installer ended by signal 9"},
+        {"echo done\nexit 0\n", ""},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.script);
+        Recorder recorder;
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Install, "codecs", Package("codecs.pkg", test.script), {});
+        PumpUntilFinished(*executor, recorder, 1);
+        EXPECT_EQ(recorder.causes[0], test.cause);
+    }
 }
 
 // When the owner goes away, a running installer is asked to end first, so an

@@ -3,8 +3,14 @@
 // checks it.
 //
 //     sign-config keygen <private.pem> <public.pem>
+//     sign-config hash <config.ini> <package folder>
 //     sign-config sign <private.pem> <config.ini> [<signature file>]
 //     sign-config verify <public.pem> <config.ini> [<signature file>]
+//
+// `hash` writes the "sha256" and "size" of every installer section whose
+// package (the last path element of its URL) is in the folder into the
+// configuration. `hash` and `sign` check the configuration as the
+// installer's --check-config does, and `sign` refuses one with problems.
 //
 // The signature file (default: the configuration's path plus ".sig") holds
 // the base64 form of the 64-byte Ed25519 signature of the configuration's
@@ -13,7 +19,10 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -25,6 +34,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "logic/config/config_check.h"
 #include "logic/config/config_signature.h"
 
 namespace {
@@ -34,6 +44,7 @@ using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 int Usage()
 {
     std::cerr << "usage: sign-config keygen <private.pem> <public.pem>\n"
+                 "       sign-config hash <config.ini> <package folder>\n"
                  "       sign-config sign <private.pem> <config.ini> [<signature file>]\n"
                  "       sign-config verify <public.pem> <config.ini> [<signature file>]\n";
     return 2;
@@ -99,6 +110,140 @@ int KeyGen(const std::string& privatePath, const std::string& publicPath)
     return 0;
 }
 
+// The configuration's problems on standard error; true when there are none.
+bool Sound(const std::string& configPath, const std::string& config)
+{
+    const std::vector<std::string> problems = Zentak::CheckConfiguration(config, configPath);
+    for (const std::string& problem : problems) {
+        std::cerr << problem << "\n";
+    }
+    return problems.empty();
+}
+
+// The SHA-256 (lowercase hex) and size of a file; false when it cannot be read.
+bool HashFile(const std::filesystem::path& path, std::string& digest, std::uintmax_t& size)
+{
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    if (!file || !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        return false;
+    }
+    std::vector<char> block(1 << 20);
+    size = 0;
+    while (file) {
+        file.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::streamsize got = file.gcount();
+        if (got > 0) {
+            EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(got));
+            size += static_cast<std::uintmax_t>(got);
+        }
+    }
+    if (!file.eof()) {
+        return false;
+    }
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), hash, &length);
+    static const char* hex = "0123456789abcdef";
+    digest.clear();
+    for (unsigned int i = 0; i < length; ++i) {
+        digest += hex[hash[i] >> 4];
+        digest += hex[hash[i] & 15];
+    }
+    return true;
+}
+
+std::string Trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    const auto last = text.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+int Hash(const std::string& configPath, const std::string& folder)
+{
+    std::string config;
+    if (!ReadFile(configPath, config)) {
+        return Fail("cannot read " + configPath);
+    }
+    // Line by line, so comments and order stay as they are: each installer
+    // section loses its old sha256 and size lines and gets new ones after
+    // its last key.
+    std::istringstream in(config);
+    std::vector<std::string> out;
+    bool inInstaller = false;
+    std::size_t sectionEnd = 0;
+    std::string url;
+    int hashed = 0;
+    bool failed = false;
+    auto closeSection = [&] {
+        if (!inInstaller || url.empty()) {
+            return;
+        }
+        const std::string name = url.substr(0, url.find_first_of("?#"));
+        const std::filesystem::path package =
+            std::filesystem::path(folder) / name.substr(name.rfind('/') + 1);
+        std::string digest;
+        std::uintmax_t size = 0;
+        if (!HashFile(package, digest, size)) {
+            std::cerr << "sign-config: no package " << package.string() << " for " << url << "\n";
+            failed = true;
+            return;
+        }
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(sectionEnd),
+                   {"sha256 = " + digest, "size = " + std::to_string(size)});
+        ++hashed;
+    };
+    for (std::string line; std::getline(in, line);) {
+        const std::string trimmed = Trimmed(line);
+        if (!trimmed.empty() && trimmed[0] == '[') {
+            closeSection();
+            inInstaller = Lower(trimmed).rfind("[installer]", 0) == 0;
+            url.clear();
+            out.push_back(line);
+            sectionEnd = out.size();
+            continue;
+        }
+        const std::size_t equals = trimmed.find('=');
+        const std::string key = Lower(Trimmed(trimmed.substr(0, equals)));
+        if (inInstaller && equals != std::string::npos && (key == "sha256" || key == "size")) {
+            continue;
+        }
+        if (inInstaller && equals != std::string::npos && key == "url") {
+            url = Trimmed(trimmed.substr(equals + 1));
+        }
+        out.push_back(line);
+        if (!trimmed.empty() && trimmed[0] != ';' && trimmed[0] != '#') {
+            sectionEnd = out.size();
+        }
+    }
+    closeSection();
+    if (failed) {
+        return 1;
+    }
+    std::string text;
+    for (const std::string& line : out) {
+        text += line + "\n";
+    }
+    std::ofstream file(configPath, std::ios::out | std::ios::trunc | std::ios::binary);
+    file << text;
+    file.close();
+    if (!file) {
+        return Fail("cannot write " + configPath);
+    }
+    std::cout << "sha256 and size of " << hashed << " packages written to " << configPath << "\n";
+    return Sound(configPath, text) ? 0 : 1;
+}
+
 int Sign(const std::string& privatePath, const std::string& configPath,
          const std::string& signaturePath)
 {
@@ -115,6 +260,9 @@ int Sign(const std::string& privatePath, const std::string& configPath,
     std::string config;
     if (!ReadFile(configPath, config)) {
         return Fail("cannot read " + configPath);
+    }
+    if (!Sound(configPath, config)) {
+        return Fail(configPath + " has problems: not signed");
     }
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                     &EVP_MD_CTX_free);
@@ -170,6 +318,9 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 3 && args[0] == "keygen") {
         return KeyGen(args[1], args[2]);
+    }
+    if (args.size() == 3 && args[0] == "hash") {
+        return Hash(args[1], args[2]);
     }
     if ((args.size() == 3 || args.size() == 4) && (args[0] == "sign" || args[0] == "verify")) {
         const std::string signaturePath = args.size() == 4 ? args[3] : args[2] + ".sig";

@@ -1,6 +1,8 @@
 #include "logic/config/config_parser.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -89,11 +91,17 @@ void ConfigParser::Start()
     const std::string path = configFile.has_value() ? std::any_cast<std::string>(configFile) : "";
     if (!path.empty()) {
         std::ifstream file(path, std::ios::in | std::ios::binary);
-        if (file) {
-            *m_buffer << file.rdbuf();
-        } else {
+        if (!file) {
+            // Going on without it would offer a start page with nothing to
+            // install: a configuration that is not there is a failed one.
+            const int reason = errno;
             LOG(WARNING) << "Configuration file " << path << " cannot be opened";
+            FailConfiguration("configuration file " + path + " " +
+                              (reason == ENOENT ? std::string("not found")
+                                                : "cannot be read: " + std::string(std::strerror(reason))));
+            return;
         }
+        *m_buffer << file.rdbuf();
         if (!m_publicKey.empty()) {
             const std::string signaturePath = path + ".sig";
             std::ifstream signature(signaturePath, std::ios::in | std::ios::binary);
@@ -124,6 +132,7 @@ void ConfigParser::Start()
         FailConfiguration("configuration " + refusal);
         return;
     }
+    m_downloadUrl = url;
     DownloadItem item;
     item.name = "config";
     item.url = url;
@@ -136,7 +145,6 @@ void ConfigParser::Start()
     m_downloader->Download(std::move(items));
 
     if (m_signatureDownloader) {
-        m_downloadUrl = url;
         // Fetched alongside, so a signed configuration costs no extra round trip.
         m_signatureUrl = ConfigSignatureUrl(url);
         DownloadItem signature;
@@ -193,7 +201,7 @@ void ConfigParser::ParseDownloaded()
         // run ends in the no-connection dialog instead of waiting forever.
         LOG(ERROR) << "Configuration cannot be parsed: " << error.what();
         Core::TrackException(Core::TypeName(error), error.what());
-        m_observer.OnConfigError();
+        m_observer.OnConfigError(ConfigurationProblem(SourceName(), error));
     }
 }
 
@@ -203,7 +211,7 @@ void ConfigParser::OnWorkFailed(unsigned long long, unsigned long long, std::str
     if (m_ended) {
         return;
     }
-    FailConfiguration(error);
+    FailConfiguration(error, m_downloader->FailureCause());
 }
 
 void ConfigParser::OnSignatureFinished()
@@ -248,12 +256,25 @@ void ConfigParser::CompleteSignedDownload()
     ParseDownloaded();
 }
 
-void ConfigParser::FailConfiguration(const std::string& error)
+void ConfigParser::FailConfiguration(const std::string& error, const std::string& cause)
 {
     m_ended = true;
     LOG(INFO) << "Configuration download failed: " << error;
     m_tracker->TrackEvent(Events::kConfigDownloadFailed, {{EventParam::kCurlError, error}});
-    m_observer.OnConfigError();
+    m_observer.OnConfigError(cause.empty() ? error : cause);
+}
+
+std::string ConfigParser::SourceName() const
+{
+    const std::string path = Settings::GetString(ID::ConfigFile);
+    if (!path.empty() && m_downloadUrl.empty()) {
+        return path;
+    }
+    const std::string url = m_downloadUrl.empty() ? Settings::GetString(ID::ConfigUrl) : m_downloadUrl;
+    const std::size_t end = url.find_first_of("?#");
+    const std::string withoutQuery = url.substr(0, end);
+    const std::size_t slash = withoutQuery.rfind('/');
+    return slash == std::string::npos ? withoutQuery : withoutQuery.substr(slash + 1);
 }
 
 void ConfigParser::ParseConfig()
@@ -269,7 +290,12 @@ void ConfigParser::ParseConfig()
         }
         Settings::Set(ID::ConfigFile, copy.string());
     }
-    std::cout << text << std::endl;
+    if (Settings::GetBool(ID::ProgressJson)) {
+        // Standard output carries JSON lines only.
+        LOG(INFO) << "Configuration:\n" << text;
+    } else {
+        std::cout << text << std::endl;
+    }
     ParseText(text, m_observer);
 }
 

@@ -43,8 +43,13 @@ public:
     ~ConfigParser() override;
 
     // Reads a local file at once (throws on a syntax error or a
-    // ConfigurationError) or starts the download.
+    // ConfigurationError; one that cannot be read ends in OnConfigError) or
+    // starts the download.
     void Start();
+
+    // What the configuration is called in the causes of its failures: the
+    // local file's path, or the file name of its URL.
+    std::string SourceName() const;
     // Delivers the download's events, which parse the configuration.
     void DoMainThreadWork();
 
@@ -85,7 +90,9 @@ private:
     void OnSignatureFailed(const std::string& error);
     // Once the configuration and its signature are both in: checks and parses.
     void CompleteSignedDownload();
-    void FailConfiguration(const std::string& error);
+    // Tracks the failure with `error` as its text and tells the observer
+    // `cause`, the same text when not given.
+    void FailConfiguration(const std::string& error, const std::string& cause = {});
     // "CONFIG_DOWNLOAD_STARTED", once.
     void TrackDownloadStarted();
 

@@ -62,7 +62,7 @@ struct RecordingObserver : IConfigParserObserver {
         calls.push_back("statistics " + url + " " + id);
     }
     void OnConfigReady() override { calls.push_back("ready"); }
-    void OnConfigError() override { calls.push_back("error"); }
+    void OnConfigError(const std::string&) override { calls.push_back("error"); }
 };
 
 std::string ReadFixture(const std::string& name)

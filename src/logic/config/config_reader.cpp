@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <glog/logging.h>
 
@@ -312,6 +313,20 @@ void ReadConfiguration(const std::string& text, IConfigParserObserver& observer)
         }
     }
     observer.OnConfigReady();
+}
+
+std::string ConfigurationProblem(const std::string& source, const std::exception& error)
+{
+    if (const auto* syntax =
+            dynamic_cast<const boost::property_tree::ini_parser::ini_parser_error*>(&error)) {
+        return source + ":" + std::to_string(syntax->line()) + ": " + syntax->message();
+    }
+    if (dynamic_cast<const std::invalid_argument*>(&error) ||
+        dynamic_cast<const std::out_of_range*>(&error)) {
+        // The number conversions name only themselves.
+        return source + ": a number is expected where the text is not one (" + error.what() + ")";
+    }
+    return source + ": " + error.what();
 }
 
 } // namespace Zentak

@@ -72,6 +72,8 @@ struct InstallerItem {
     bool checkAppRunning = true;
     bool autodetectArch = false;
     ProcessOutcome lastOutcome = ProcessOutcome::None;
+    // Why its last download or install failed, in plain words.
+    std::string failureCause;
 
     // The package's size as best known: the configuration's, else the
     // server's; 0 when neither says.
@@ -103,7 +105,9 @@ public:
     virtual void OnAutostartParsed(bool value) = 0;
     virtual void OnStatisticsParsed(const std::string& url, const std::string& id) = 0;
     virtual void OnConfigReady() = 0;
-    virtual void OnConfigError() = 0;
+    // The configuration is not available or cannot be used; `cause` says
+    // why in plain words ("HTTP 404 for <url>", "config.ini:3: unmatched '['").
+    virtual void OnConfigError(const std::string& cause) = 0;
 };
 
 // Reads configuration text and reports it to the observer, section by
@@ -112,5 +116,10 @@ public:
 // std::invalid_argument for a non-numeric install order and
 // ConfigurationError for unusable integrity keys.
 void ReadConfiguration(const std::string& text, IConfigParserObserver& observer);
+
+// Why ReadConfiguration refused the configuration from `source` (a path, or
+// the file name of its URL), in plain words: "<source>:<line>: <problem>"
+// for a syntax error, "<source>: <problem>" otherwise.
+std::string ConfigurationProblem(const std::string& source, const std::exception& error);
 
 } // namespace Zentak

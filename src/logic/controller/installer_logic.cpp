@@ -15,6 +15,7 @@
 #include "logic/controller/package_downloads.h"
 #include "logic/controller/package_installs.h"
 #include "logic/controller/packages.h"
+#include "logic/controller/run_outcome.h"
 #include "logic/controller/splash_image_controller.h"
 #include "logic/helpers/sitemark_provider.h"
 #include "logic/tracker/events.h"
@@ -48,6 +49,17 @@ std::string JoinLocales()
     return joined;
 }
 
+std::string SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "signal " + std::to_string(signal);
+    }
+}
+
 } // namespace
 
 // The stages and their loop on the logic thread, the splash's events on the
@@ -74,8 +86,23 @@ public:
     void Start();
     ISplash& Splash() { return *m_splash; }
     bool BundleInstallFinished() const { return m_bundleFinished; }
+    int UnattendedExitCode() const { return m_outcome.ExitCode(m_bundleFinished); }
+    std::string ResultText() const
+    {
+        if (m_bundleFinished) {
+            return "installed";
+        }
+        const std::string cause = m_outcome.LastCause();
+        return cause.empty() ? "not installed: cancelled" : "not installed: " + cause;
+    }
     // Ends the run when the splash itself failed.
     void Abort() { OnExitButtonPressed(); }
+    // Ends the run on a termination signal.
+    void Interrupt(int signal)
+    {
+        m_outcome.Fail(RunFailure::Cancelled, "stopped by " + SignalName(signal));
+        OnExitButtonPressed();
+    }
 
 private:
     void MainLoop();
@@ -123,7 +150,7 @@ private:
     void OnAutostartParsed(bool value) override;
     void OnStatisticsParsed(const std::string& url, const std::string& id) override;
     void OnConfigReady() override;
-    void OnConfigError() override;
+    void OnConfigError(const std::string& cause) override;
 
     // ISplashImageControllerObserver.
     void OnMainImageLoaded(std::string&&) override {}
@@ -137,6 +164,7 @@ private:
 
     // First: making the run directory is the first thing that can fail.
     std::string m_tempDir;
+    RunOutcome m_outcome;
     std::atomic<int> m_stage{Configuring};
     std::shared_ptr<IStatisticsTracker> m_tracker;
     std::unique_ptr<ConfigParser> m_configParser;
@@ -167,6 +195,7 @@ private:
 
 InstallerLogic::Impl::Impl(ControllerParts parts)
     : m_tempDir(Util::GetTempDir().string()),
+      m_outcome(*parts.errors),
       m_tracker(std::move(parts.tracker)),
       m_configParser(std::make_unique<ConfigParser>(static_cast<IConfigParserObserver&>(*this),
                                                     m_tracker, Waker())),
@@ -175,9 +204,9 @@ InstallerLogic::Impl::Impl(ControllerParts parts)
       m_splash(parts.makeSplash(static_cast<ISplashEventObserver&>(*this))),
       m_downloads(std::make_unique<PackageDownloads>(
           static_cast<IPackageDownloadsObserver&>(*this), m_packages, *m_tracker, *m_splash,
-          m_tempDir, std::move(parts.makeDownloader), Waker())),
+          m_outcome, m_tempDir, std::move(parts.makeDownloader), Waker())),
       m_installs(std::make_unique<PackageInstalls>(static_cast<IPackageInstallsObserver&>(*this),
-                                                   m_packages, *m_tracker, *m_splash,
+                                                   m_packages, *m_tracker, *m_splash, m_outcome,
                                                    std::move(parts.makeExecutor), Waker())),
       m_createdAt(Clock::now())
 {
@@ -241,7 +270,7 @@ void InstallerLogic::Impl::Start()
                 // the way a failed download does, and let them end the run.
                 LOG(ERROR) << "Configuration failed: " << error.what();
                 Core::TrackException(Core::TypeName(error), error.what());
-                OnConfigError();
+                OnConfigError(ConfigurationProblem(m_configParser->SourceName(), error));
             }
             MainLoop();
             LOG(INFO) << "Main loop exited";
@@ -491,8 +520,9 @@ void InstallerLogic::Impl::OnConfigReady()
     m_splash->SetPage(ISplash::Start);
 }
 
-void InstallerLogic::Impl::OnConfigError()
+void InstallerLogic::Impl::OnConfigError(const std::string& cause)
 {
+    m_outcome.Fail(RunFailure::Configuration, cause);
     ShowNoConnection(*m_tracker, *m_splash);
 }
 
@@ -505,6 +535,7 @@ void InstallerLogic::Impl::OnProgressImageLoaded(ISplash::Page page, std::string
 
 void InstallerLogic::Impl::OnMainImageLoadError()
 {
+    m_outcome.Fail(RunFailure::Configuration, "the start page's picture cannot be downloaded");
     ShowNoConnection(*m_tracker, *m_splash);
 }
 
@@ -627,11 +658,11 @@ InstallerLogic::~InstallerLogic()
 
 bool InstallerLogic::Start()
 {
-    m_signals.Start([this](int) {
-        if (Settings::GetBool(ID::Unattended)) {
+    m_signals.Start([this](int signal) {
+        if (Settings::GetBool(ID::Unattended) && !Settings::GetBool(ID::ProgressJson)) {
             std::cout << "Interrupted" << std::endl;
         }
-        m_impl->Abort();
+        m_impl->Interrupt(signal);
     });
     try {
         m_worker = std::thread([this] {
@@ -656,6 +687,16 @@ bool InstallerLogic::Start()
 bool InstallerLogic::BundleInstallFinished() const
 {
     return m_impl->BundleInstallFinished();
+}
+
+int InstallerLogic::UnattendedExitCode() const
+{
+    return m_impl->UnattendedExitCode();
+}
+
+std::string InstallerLogic::ResultText() const
+{
+    return m_impl->ResultText();
 }
 
 } // namespace Zentak

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <iostream>
 #include <memory>
+#include <ostream>
+#include <string>
 #include <thread>
 
 #include "utils/termination_signals.h"
@@ -31,6 +34,8 @@ struct ControllerParts {
     // The packages' downloader; the second argument as above.
     std::function<std::unique_ptr<IDownloader>(IDownloaderEvents&, std::function<void()>)>
         makeDownloader;
+    // Where the causes of failures are told, line by line.
+    std::ostream* errors = &std::cerr;
 };
 
 // The controller of the whole run. Constructed, started and destroyed on the
@@ -48,6 +53,13 @@ public:
 
     // Whether the whole bundle was installed ("BUNDLE_INSTALL_FINISHED").
     bool BundleInstallFinished() const;
+
+    // The exit code of an unattended run: 0 when the bundle was installed,
+    // else the kind of the last failure (see RunFailure), 3 when none.
+    int UnattendedExitCode() const;
+    // One line on how the run ended: "installed", or "not installed: "
+    // and the last failure's cause.
+    std::string ResultText() const;
 
     class Impl;
 

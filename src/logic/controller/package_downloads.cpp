@@ -77,7 +77,7 @@ std::string CopyWithSha256(const boost::filesystem::path& from, const boost::fil
 
 PackageDownloads::PackageDownloads(
     IPackageDownloadsObserver& observer, Packages& packages, IStatisticsTracker& tracker,
-    ISplash& splash, std::string tempDir,
+    ISplash& splash, RunOutcome& outcome, std::string tempDir,
     const std::function<std::unique_ptr<IDownloader>(IDownloaderEvents&, std::function<void()>)>&
         makeDownloader,
     std::function<void()> wake)
@@ -85,6 +85,7 @@ PackageDownloads::PackageDownloads(
       m_packages(packages),
       m_tracker(tracker),
       m_splash(splash),
+      m_outcome(outcome),
       m_tempDir(std::move(tempDir)),
       m_downloader(makeDownloader(static_cast<IDownloaderEvents&>(*this), std::move(wake)))
 {
@@ -193,6 +194,11 @@ bool PackageDownloads::Start()
     if (items.empty() || !m_downloader) {
         return false;
     }
+    m_batchIds.clear();
+    for (const DownloadItem& item : items) {
+        m_batchIds.push_back(item.name);
+    }
+    m_shownPercent = -1;
     m_downloader->Download(std::move(items));
     return true;
 }
@@ -293,6 +299,7 @@ bool PackageDownloads::EnoughDiskSpace()
         m_tracker.TrackEvent(Events::kNotEnoughDiskSpace,
                              {{EventParam::kRequiredBytes, std::to_string(required)},
                               {EventParam::kAvailableBytes, std::to_string(available)}});
+        m_outcome.Fail(RunFailure::DiskSpace, DiskSpaceCause(volume.string(), required, available));
         m_splash.ShowNotEnoughDiskSpaceDialog(volume.string(), required, available);
         return false;
     }
@@ -306,6 +313,10 @@ bool PackageDownloads::RetryAfterFailure(const InstallerItem& failed)
     if (failures == 0) {
         return true;
     }
+    m_outcome.Fail(RunFailure::Download,
+                   failed.id + ": " +
+                       (failed.failureCause.empty() ? "download failed" : failed.failureCause) +
+                       " (" + std::to_string(failed.downloadErrors) + " attempts)");
     if (failures > 3) {
         ShowNoConnection(m_tracker, m_splash);
     } else {
@@ -338,9 +349,30 @@ void PackageDownloads::OnWorkStarted(unsigned long long total)
                          {{EventParam::kTotalSize, std::to_string(total)}});
 }
 
-void PackageDownloads::OnWorkProgressUpdated(unsigned long long, unsigned long long,
-                                             unsigned char percent)
+void PackageDownloads::OnWorkProgressUpdated(unsigned long long downloaded,
+                                             unsigned long long total, unsigned char)
 {
+    // The downloader's total grows as transfers report their sizes, which
+    // would move the bar back; the sizes the configuration or the size
+    // queries gave count from the first report on.
+    unsigned long long known = 0;
+    for (const std::string& id : m_batchIds) {
+        if (const InstallerItem* item = m_packages.Find(id)) {
+            known += item->ExpectedSize();
+        }
+    }
+    const unsigned long long whole = std::max(total, known);
+    if (whole == 0) {
+        return;
+    }
+    const int percent =
+        static_cast<int>(std::min<unsigned long long>(100, downloaded * 100 / whole));
+    // A size a server states only when its transfer starts can still grow
+    // the whole: the bar then waits instead of going back.
+    if (percent <= m_shownPercent) {
+        return;
+    }
+    m_shownPercent = percent;
     m_splash.UpdateProgress(percent);
 }
 
@@ -398,10 +430,12 @@ void PackageDownloads::OnWorkFailed(unsigned long long downloaded, unsigned long
                                     std::string error)
 {
     LOG(INFO) << "Download error. Downloaded " << downloaded << " of " << total << " bytes";
+    const std::string cause = m_downloader ? m_downloader->FailureCause() : std::string();
     for (InstallerItem& item : m_packages.Items()) {
         if (item.state == State::Downloaded) {
             continue;
         }
+        item.failureCause = cause.empty() ? error : cause;
         const unsigned long long seconds = SecondsSince(
             item.downloadStart != Clock::time_point{} ? item.downloadStart : m_downloadStart);
         if (item.state == State::Downloading) {

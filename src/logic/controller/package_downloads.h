@@ -8,10 +8,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
 #include "logic/controller/packages.h"
+#include "logic/controller/run_outcome.h"
 #include "logic/downloader/downloader.h"
 #include "logic/downloader/size_queries.h"
 #include "utils/thread_checker.h"
@@ -40,7 +42,7 @@ public:
     // is called from the downloader's threads when it has work queued.
     PackageDownloads(
         IPackageDownloadsObserver& observer, Packages& packages, IStatisticsTracker& tracker,
-        ISplash& splash, std::string tempDir,
+        ISplash& splash, RunOutcome& outcome, std::string tempDir,
         const std::function<std::unique_ptr<IDownloader>(IDownloaderEvents&,
                                                          std::function<void()>)>& makeDownloader,
         std::function<void()> wake);
@@ -61,7 +63,7 @@ public:
 
     // After a failed batch: counts the failure and either answers true (the
     // first failure is retried at once) or shows the retry dialog or, after
-    // too many, the no-connection message.
+    // too many, the no-connection message, with the cause told.
     bool RetryAfterFailure(const InstallerItem& failed);
 
     // Delivers the downloader's events.
@@ -104,12 +106,17 @@ private:
     Packages& m_packages;
     IStatisticsTracker& m_tracker;
     ISplash& m_splash;
+    RunOutcome& m_outcome;
     const std::string m_tempDir;
     Util::ThreadChecker m_thread;
     std::unique_ptr<IDownloader> m_downloader;
     // Written on the logic thread, read by the exit button on any thread.
     std::atomic<int> m_errorCount{0};
     Clock::time_point m_downloadStart{};
+    // The running batch's packages, and the percent last shown for it: the
+    // bar counts every size known from the start and never goes back.
+    std::vector<std::string> m_batchIds;
+    int m_shownPercent = -1;
     // Size queries run in parallel while the configuration is read.
     SizeQueries m_sizes;
     std::list<std::pair<InstallerItem*, std::future<std::uint64_t>>> m_sizeQueries;

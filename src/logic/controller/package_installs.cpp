@@ -1,6 +1,7 @@
 #include "logic/controller/package_installs.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include <boost/filesystem.hpp>
@@ -30,6 +31,7 @@ bool IsPlainFileName(const std::string& name)
 
 PackageInstalls::PackageInstalls(IPackageInstallsObserver& observer, Packages& packages,
                                  IStatisticsTracker& tracker, ISplash& splash,
+                                 RunOutcome& outcome,
                                  const std::function<std::unique_ptr<IProcessExecutor>(
                                      IProcessExecutorObserver&, std::function<void()>)>& makeExecutor,
                                  std::function<void()> wake)
@@ -37,6 +39,7 @@ PackageInstalls::PackageInstalls(IPackageInstallsObserver& observer, Packages& p
       m_packages(packages),
       m_tracker(tracker),
       m_splash(splash),
+      m_outcome(outcome),
       m_executor(makeExecutor(static_cast<IProcessExecutorObserver&>(*this), std::move(wake)))
 {
     // Made with the controller on the main thread, used on the logic thread.
@@ -81,6 +84,11 @@ void PackageInstalls::StartInstall(InstallerItem& item)
     }
     m_tracker.TrackEvent(Events::kProductInstallStarted, params);
     m_splash.SetCloseButtonState(ISplash::Disabled);
+    const auto& items = m_packages.Items();
+    const auto position = std::find_if(items.begin(), items.end(),
+                                       [&](const InstallerItem& each) { return &each == &item; });
+    m_splash.ShowInstallStep(static_cast<int>(std::distance(items.begin(), position)) + 1,
+                             static_cast<int>(items.size()), m_packages.DialogName(item));
     item.state = State::InstallRunning;
     m_executor->Execute(IProcessExecutorObserver::Install, item.id, item.localPath,
                         item.installArgs);
@@ -96,6 +104,9 @@ bool PackageInstalls::RetryAfterFailure(const InstallerItem& failed)
     // A package that failed without an installer's own reason is shown as
     // a plain failure.
     const ProcessOutcome outcome = failed.lastOutcome;
+    m_outcome.Fail(RunFailure::Install,
+                   failed.id + ": " +
+                       (failed.failureCause.empty() ? "installer failed" : failed.failureCause));
     m_splash.ShowRetryDialog(m_packages.DialogName(failed),
                              outcome == ProcessOutcome::Success || outcome == ProcessOutcome::None
                                  ? ProcessOutcome::Error
@@ -133,7 +144,8 @@ void PackageInstalls::OnProcessStarted(Mode mode, const std::string& name)
     }
 }
 
-void PackageInstalls::OnProcessFinished(Mode mode, const std::string& name, ProcessState state)
+void PackageInstalls::OnProcessFinished(Mode mode, const std::string& name, ProcessState state,
+                                        const std::string& cause)
 {
     ZENTAK_CHECK_THREAD(m_thread);
     LOG(INFO) << name << " process finished with "
@@ -159,6 +171,7 @@ void PackageInstalls::OnProcessFinished(Mode mode, const std::string& name, Proc
         return;
     }
     item->lastOutcome = state;
+    item->failureCause = cause;
     if (item->state != State::InstallRunning) {
         m_observer.OnInstallEnded();
         return;
@@ -176,6 +189,7 @@ void PackageInstalls::OnProcessFinished(Mode mode, const std::string& name, Proc
             Launch(item->runInstalled);
         } else {
             item->state = State::InstallFailed;
+            item->failureCause = "no folder to install into";
             ++item->installErrors;
             TrackInstallFailed(*item, std::nullopt);
         }
@@ -183,6 +197,8 @@ void PackageInstalls::OnProcessFinished(Mode mode, const std::string& name, Proc
         return;
     }
     if (state == ProcessOutcome::ProductRunning) {
+        m_outcome.Fail(RunFailure::Install, name + ": " + m_packages.DialogName(*item) +
+                                                " is running and must be closed first");
         m_splash.ShowProgramIsRunningDialog(m_packages.DialogName(*item));
         return;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "logic/controller/packages.h"
+#include "logic/controller/run_outcome.h"
 #include "utils/platform/process_executor.h"
 #include "utils/thread_checker.h"
 
@@ -38,7 +39,7 @@ class PackageInstalls : private IProcessExecutorObserver {
 public:
     // `wake` is called from the executor's threads when an end is queued.
     PackageInstalls(IPackageInstallsObserver& observer, Packages& packages,
-                    IStatisticsTracker& tracker, ISplash& splash,
+                    IStatisticsTracker& tracker, ISplash& splash, RunOutcome& outcome,
                     const std::function<std::unique_ptr<IProcessExecutor>(
                         IProcessExecutorObserver&, std::function<void()>)>& makeExecutor,
                     std::function<void()> wake);
@@ -53,7 +54,8 @@ public:
     void StartInstall(InstallerItem& item);
 
     // After a failed installer: counts the failure and either answers true
-    // (the first few are retried at once) or shows the retry dialog.
+    // (the first few are retried at once) or shows the retry dialog, with
+    // the cause told.
     bool RetryAfterFailure(const InstallerItem& failed);
 
     // Whether every package is installed, launched or skipped and every
@@ -75,12 +77,14 @@ private:
 
     // IProcessExecutorObserver. Started: on the executor's watching thread.
     void OnProcessStarted(Mode mode, const std::string& name) override;
-    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state) override;
+    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state,
+                           const std::string& cause) override;
 
     IPackageInstallsObserver& m_observer;
     Packages& m_packages;
     IStatisticsTracker& m_tracker;
     ISplash& m_splash;
+    RunOutcome& m_outcome;
     Util::ThreadChecker m_thread;
     std::vector<ProductParameters> m_productParameters;
     // Written on the logic thread, read by the exit button on any thread.

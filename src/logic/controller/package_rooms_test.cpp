@@ -4,6 +4,7 @@
 // and whether the run is asked to take its next step.
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ struct FakeExecutor : IProcessExecutor {
 struct FakeDownloader : IDownloader {
     void Download(std::vector<DownloadItem>&& items) override { batches.push_back(items.size()); }
     void DoMainThreadWork() override {}
+    std::string FailureCause() const override { return "HTTP 404 for http://127.0.0.1/codecs.dmg"; }
     std::vector<std::size_t> batches;
 };
 
@@ -105,7 +107,9 @@ struct Rooms : IPackageDownloadsObserver, IPackageInstallsObserver {
     IProcessExecutorObserver* executorObserver = nullptr;
     IDownloaderEvents* downloaderEvents = nullptr;
     int steps = 0;
-    PackageInstalls installs{*this, packages, tracker, splash,
+    std::ostringstream causes;
+    RunOutcome outcome{causes};
+    PackageInstalls installs{*this, packages, tracker, splash, outcome,
                              [this](IProcessExecutorObserver& observer, std::function<void()>) {
                                  executorObserver = &observer;
                                  auto fake = std::make_unique<FakeExecutor>();
@@ -113,7 +117,7 @@ struct Rooms : IPackageDownloadsObserver, IPackageInstallsObserver {
                                  return std::unique_ptr<IProcessExecutor>(std::move(fake));
                              },
                              {}};
-    PackageDownloads downloads{*this, packages, tracker, splash, runDir.Path().string(),
+    PackageDownloads downloads{*this, packages, tracker, splash, outcome, runDir.Path().string(),
                                [this](IDownloaderEvents& events, std::function<void()>) {
                                    downloaderEvents = &events;
                                    auto fake = std::make_unique<FakeDownloader>();
@@ -166,7 +170,7 @@ TEST(PackageInstalls, EachInstallerOutcomeLeavesItsStateEventsAndDialogs)
         ASSERT_EQ(waiting, &rooms.Item());
         rooms.installs.StartInstall(*waiting);
         rooms.executorObserver->OnProcessFinished(IProcessExecutorObserver::Install, "codecs",
-                                                  test.outcome);
+                                                  test.outcome, "installer exited with code 1");
 
         EXPECT_EQ(rooms.Item().state, test.state);
         EXPECT_EQ(rooms.tracker.events, test.events);
@@ -204,6 +208,48 @@ TEST(PackageRooms, FailuresAreRetriedThenAskedAbout)
     }
     EXPECT_EQ(retried, (std::vector<bool>{true, true, true, true, false}));
     EXPECT_EQ(rooms.splash.shown, (std::vector<std::string>{"retry Reel Codecs 1"}));
+}
+
+// What the person is told when the rooms give up, and the exit code that
+// the kind of failure gives an unattended run.
+TEST(PackageRooms, FailuresThatStopTheRunTellTheirCauseAndKind)
+{
+    Settings::Set(Settings::ID::InstallDir, std::string("/Applications/Reel"));
+    const std::string status = "curl_multi_perform failed: http response code = 404";
+    {
+        Rooms rooms;
+        rooms.Item().configuredSize = 1;
+        for (bool retried : {true, false}) {
+            ASSERT_TRUE(rooms.downloads.Start());
+            rooms.downloaderEvents->OnWorkStarted(0);
+            rooms.downloaderEvents->OnWorkFailed(0, 1, status);
+            EXPECT_EQ(rooms.downloads.RetryAfterFailure(rooms.Item()), retried);
+            rooms.Item().state = State::Pending;
+        }
+        EXPECT_EQ(rooms.causes.str(),
+                  "installer: codecs: HTTP 404 for http://127.0.0.1/codecs.dmg (2 attempts)\n");
+        EXPECT_EQ(rooms.outcome.ExitCode(false), 5);
+        EXPECT_EQ(rooms.outcome.ExitCode(true), 0);
+    }
+    {
+        Rooms rooms;
+        rooms.Item().failureCause = "installer exited with code 1: disk is full";
+        for (int i = 0; i < 5; ++i) {
+            rooms.installs.RetryAfterFailure(rooms.Item());
+        }
+        EXPECT_EQ(rooms.causes.str(), "installer: codecs: installer exited with code 1: disk is full\n");
+        EXPECT_EQ(rooms.outcome.ExitCode(false), 6);
+    }
+    {
+        Rooms rooms;
+        rooms.Item().configuredSize = std::uint64_t(1) << 60;
+        EXPECT_FALSE(rooms.downloads.EnoughDiskSpace());
+        EXPECT_EQ(rooms.causes.str().rfind("installer: not enough disk space on ", 0), 0u)
+            << rooms.causes.str();
+        EXPECT_EQ(rooms.outcome.ExitCode(false), 7);
+    }
+    Rooms untouched;
+    EXPECT_EQ(untouched.outcome.ExitCode(false), 3) << "ended without a failure: cancelled";
 }
 
 TEST(PackageDownloads, ABatchReportsEachPackageThenItselfThenAsksForTheNextStep)

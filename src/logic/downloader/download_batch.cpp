@@ -106,19 +106,30 @@ void DownloadBatch::Download()
             LOG(INFO) << "Downloader stopped: " << exception.what();
         } else {
             error = exception.what();
+            const auto* transfer = dynamic_cast<const Curl::TransferFailure*>(&exception);
+            std::string cause = transfer ? transfer->Cause() : error;
             // An entry that refused its data knows why; libcurl only saw a
             // refused write.
             for (const DownloadEntry& entry : m_entries) {
                 if (!entry.Failure().empty()) {
                     error = entry.Failure();
+                    cause = error;
                     break;
                 }
             }
+            std::lock_guard<std::mutex> lock(m_causeMutex);
+            m_cause = std::move(cause);
             LOG(INFO) << "Downloader error: " << error;
             Core::TrackException(Core::TypeName(exception), error);
         }
     }
     Fail(error);
+}
+
+std::string DownloadBatch::FailureCause() const
+{
+    std::lock_guard<std::mutex> lock(m_causeMutex);
+    return m_cause;
 }
 
 void DownloadBatch::Fail(const std::string& error)

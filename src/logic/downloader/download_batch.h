@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -35,6 +36,10 @@ public:
     DownloadBatch(const DownloadBatch&) = delete;
     DownloadBatch& operator=(const DownloadBatch&) = delete;
 
+    // Why the batch failed, in plain words; set before its OnWorkFailed is
+    // queued, empty for a stopped batch. Safe from any thread.
+    std::string FailureCause() const;
+
 private:
     class DownloadEntry;
 
@@ -49,6 +54,8 @@ private:
     std::atomic<unsigned long long> m_downloaded{0};
     std::atomic<unsigned long long> m_total{0};
     std::atomic<unsigned char> m_lastPercent{0};
+    mutable std::mutex m_causeMutex;
+    std::string m_cause;
     std::thread m_worker;
 };
 

@@ -44,6 +44,11 @@ void Downloader::DoMainThreadWork()
     m_pool->ExecuteScheduledTasks();
 }
 
+std::string Downloader::FailureCause() const
+{
+    return m_batch ? m_batch->FailureCause() : std::string();
+}
+
 void Downloader::SetTaskQueuedCallback(std::function<void()> onTaskQueued)
 {
     m_pool->SetTaskQueuedCallback(std::move(onTaskQueued));

@@ -58,6 +58,10 @@ public:
     virtual ~IDownloader() = default;
     virtual void Download(std::vector<DownloadItem>&& items) = 0;
     virtual void DoMainThreadWork() = 0;
+    // Why the last batch failed, in plain words ("HTTP 404 for <url>",
+    // "sha256 mismatch for <name>: ..."); meaningful from its OnWorkFailed
+    // until the next Download.
+    virtual std::string FailureCause() const = 0;
 };
 
 // Downloads a batch of files in parallel on a worker thread of its own and
@@ -93,6 +97,8 @@ public:
 
     // Runs every queued observer call now, on this thread.
     void DoMainThreadWork() override;
+
+    std::string FailureCause() const override;
 
     // See FakeThreadPool::SetTaskQueuedCallback.
     void SetTaskQueuedCallback(std::function<void()> onTaskQueued);

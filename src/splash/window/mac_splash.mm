@@ -8,6 +8,9 @@
 #include <mutex>
 
 #include <glog/logging.h>
+#ifdef GNUSTEP
+#include <fontconfig/fontconfig.h>
+#endif
 
 #include "external/crash_handler.h"
 #include "utils/settings.h"
@@ -196,6 +199,60 @@ void RegisterForeignThread()
 #endif
 }
 
+#ifdef GNUSTEP
+// GNUstep draws a character its font lacks as "?" and does not look for it
+// in another font, so the language list (every language's name in its own
+// script) and the Chinese, Japanese and Korean texts need one font that has
+// them all. The first one installed becomes the toolkit's regular font; the
+// bold one, used for the product's name only, stays as it is. A font chosen
+// in the user's own defaults still wins. Chosen before the application
+// object exists: the toolkit keeps the fonts it made first. The toolkit
+// finds fonts through fontconfig, so fontconfig says what is installed.
+bool FontInstalled(const char* postscriptName)
+{
+    FcPattern* pattern = FcPatternCreate();
+    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr));
+    FcFontSet* fonts = nullptr;
+    if (pattern && objects &&
+        FcPatternAddString(pattern, FC_POSTSCRIPT_NAME,
+                           reinterpret_cast<const FcChar8*>(postscriptName))) {
+        fonts = FcFontList(nullptr, pattern, objects);
+    }
+    const bool found = fonts && fonts->nfont > 0;
+    if (fonts) {
+        FcFontSetDestroy(fonts);
+    }
+    if (objects) {
+        FcObjectSetDestroy(objects);
+    }
+    if (pattern) {
+        FcPatternDestroy(pattern);
+    }
+    return found;
+}
+
+void ChooseFontForEveryScript()
+{
+    for (const char* candidate : {"WenQuanYiMicroHei", "NotoSansCJKsc-Regular", "DroidSansFallbackFull"}) {
+        if (!FontInstalled(candidate)) {
+            continue;
+        }
+        NSString* name = [NSString stringWithUTF8String:candidate];
+        NSMutableDictionary* fonts = [NSMutableDictionary dictionary];
+        for (NSString* key in [NSArray arrayWithObjects:@"NSFont", @"NSUserFont", @"NSLabelFont",
+                                                        @"NSMenuFont", @"NSMessageFont",
+                                                        @"NSControlContentFont", @"NSTitleBarFont",
+                                                        @"NSToolTipsFont", nil]) {
+            [fonts setObject:name forKey:key];
+        }
+        [[NSUserDefaults standardUserDefaults] registerDefaults:fonts];
+        LOG(INFO) << "Window font: " << [name UTF8String];
+        return;
+    }
+    LOG(WARNING) << "No font for Chinese, Japanese and Korean texts is installed; they show as ?";
+}
+#endif
+
 // The main menu: Quit, with its usual key. Cocoa shows the first item's
 // menu under the application's name; GNUstep shows the menu itself as a
 // small panel, so there Quit sits in it directly.
@@ -233,6 +290,7 @@ MacSplash::Impl::Impl(ISplashEventObserver& observer) : m_observer(observer)
                                                                         @"NO",
                                                                         @"GSBackHandlesWindowDecorations",
                                                                         nil]];
+        ChooseFontForEveryScript();
 #endif
         [NSApplication sharedApplication];
 #ifndef GNUSTEP

@@ -220,6 +220,7 @@ public:
                       << ":" << error.code().value() << " meaning " << error.code().message();
             Core::TrackException(Core::TypeName(error), std::string(error.code().category().name()) +
                                                             ":" + std::to_string(error.code().value()));
+            m_startError = error.code().message();
             m_pid = -1;
         }
         m_task = std::async(std::launch::async, [this] { Wait(); });
@@ -237,13 +238,14 @@ private:
         ProcessOutcome state = ProcessOutcome::Error;
         if (m_pid == -1) {
             LOG(INFO) << "Failed to start installer";
+            m_cause = "installer could not be started: " + m_startError;
         } else if (m_mode == IProcessExecutorObserver::Run) {
             LOG(INFO) << "Application detached";
             state = ProcessOutcome::Success;
         } else {
             state = WaitForInstaller();
         }
-        m_executor.OnProcessFinished(m_mode, m_name, state);
+        m_executor.OnProcessFinished(m_mode, m_name, state, m_cause);
     }
 
     ProcessOutcome WaitForInstaller()
@@ -284,6 +286,9 @@ private:
             }
             LOG(INFO) << m_name
                       << (m_stopRequested ? ": process stopped" : ": process interrupted by timeout");
+            m_cause = m_stopRequested ? std::string("installer stopped")
+                                      : "installer did not finish within " +
+                                            std::to_string(limit.count()) + " s";
             return ProcessOutcome::Error;
         }
         ReadOutput();
@@ -291,8 +296,15 @@ private:
         int code = m_status;
         if (WIFEXITED(m_status)) {
             code = WEXITSTATUS(m_status);
+            m_cause = "installer exited with code " + std::to_string(code);
         } else if (WIFSIGNALED(m_status)) {
             code = WTERMSIG(m_status);
+            m_cause = "installer ended by signal " + std::to_string(code);
+        }
+        if (code == 0) {
+            m_cause.clear();
+        } else if (!m_lastLine.empty()) {
+            m_cause += ": " + m_lastLine;
         }
         LOG(INFO) << m_name << ": process finished with exit code = " << code
                   << ", exit state = " << (code != 0 ? 1 : 0);
@@ -369,6 +381,14 @@ private:
     void LogLine()
     {
         LOG(INFO) << "process " << m_name << " wrote output:\n" << m_line;
+        // The last line with text is what an installer says last: the
+        // reason for its failure, as a rule.
+        const std::size_t end = m_line.find_last_not_of(" \t\n");
+        if (end != std::string::npos) {
+            const std::size_t start = m_line.find_last_of('\n', end);
+            m_lastLine = m_line.substr(start == std::string::npos ? 0 : start + 1,
+                                       end - (start == std::string::npos ? 0 : start + 1) + 1);
+        }
         m_line.clear();
     }
 
@@ -381,6 +401,9 @@ private:
     bool m_exited = false;
     std::atomic<bool> m_stopRequested{false};
     std::string m_line;
+    std::string m_lastLine;
+    std::string m_startError;
+    std::string m_cause;
     std::recursive_mutex m_mutex;
     std::future<void> m_task;
 };
@@ -389,6 +412,7 @@ struct Finished {
     IProcessExecutorObserver::Mode mode;
     std::string name;
     IProcessExecutorObserver::ProcessState state;
+    std::string cause;
 };
 
 class ProcessExecutor : public IProcessExecutor, private IProcessExecutorObserver {
@@ -443,7 +467,7 @@ public:
             if (it != m_processes.end()) {
                 m_processes.erase(it);
             }
-            m_observer.OnProcessFinished(end.mode, end.name, end.state);
+            m_observer.OnProcessFinished(end.mode, end.name, end.state, end.cause);
         }
     }
 
@@ -485,11 +509,12 @@ private:
         m_observer.OnProcessStarted(mode, name);
     }
 
-    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state) override
+    void OnProcessFinished(Mode mode, const std::string& name, ProcessState state,
+                           const std::string& cause) override
     {
         {
             std::lock_guard<std::mutex> lock(m_finishedMutex);
-            m_finished.push_back(Finished{mode, name, state});
+            m_finished.push_back(Finished{mode, name, state, cause});
         }
         m_finishedChanged.notify_all();
         if (m_onWorkQueued) {

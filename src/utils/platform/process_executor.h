@@ -24,8 +24,12 @@ public:
     virtual ~IProcessExecutorObserver() = default;
     // Called on the thread that watches the new process, also when the start failed.
     virtual void OnProcessStarted(Mode mode, const std::string& name) = 0;
-    // Called only from IProcessExecutor::DoMainThreadWork, on the owner's thread.
-    virtual void OnProcessFinished(Mode mode, const std::string& name, ProcessState state) = 0;
+    // Called only from IProcessExecutor::DoMainThreadWork, on the owner's
+    // thread. `cause` says in plain words why a process ended with Error
+    // ("installer exited with code 1: <its last output line>"); empty on
+    // success.
+    virtual void OnProcessFinished(Mode mode, const std::string& name, ProcessState state,
+                                   const std::string& cause) = 0;
 };
 
 // Runs installer packages and installed products through the launcher
