@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/dev_server.h"
+#include "harness/event_checks.h"
 #include "harness/installer_run.h"
 #include "harness/process.h"
 #include "harness/temp_dir.h"
@@ -39,15 +40,6 @@ std::string Join(const std::vector<std::string>& items)
         text += (text.empty() ? "" : ", ") + item;
     }
     return text;
-}
-
-std::vector<CollectedEvent> Named(const std::vector<CollectedEvent>& events,
-                                  const std::string& name)
-{
-    std::vector<CollectedEvent> selected;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(selected),
-                 [&](const CollectedEvent& event) { return event.name == name; });
-    return selected;
 }
 
 // One installer section of a configuration.
@@ -553,6 +545,8 @@ TEST_F(InstallerIntegrityTest, SignConfigHashesChecksAndRefusesToSignAFaultyConf
     EXPECT_EQ(checked.exitCode, 0) << checked.Describe() << checked.out;
     const ProcessResult installed = Run({"--config-url=" + Server().Url("/content/hashed.ini")});
     EXPECT_EQ(installed.exitCode, 0) << installed.Describe();
+    // Every size is known from the start: the percentage never goes back.
+    EXPECT_TRUE(ProgressOnlyRises(installed.out));
 
     const fs::path faulty = m_temp.Path() / "faulty.ini";
     std::ofstream(faulty) << text << "[Instaler]\nid = x\n";

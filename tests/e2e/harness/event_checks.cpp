@@ -5,6 +5,8 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <string>
 
 #include "logic/tracker/events.h"
 
@@ -199,6 +201,29 @@ unsigned long long Number(const CollectedEvent& event, const std::string& param)
     }
     if (firsts != 1) {
         return ::testing::AssertionFailure() << firsts << " events claim to be the first";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ProgressOnlyRises(const std::string& out)
+{
+    std::istringstream lines(out);
+    int last = -1;
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Progress: ", 0) != 0) {
+            continue;
+        }
+        const int percent = std::stoi(line.substr(10));
+        if (percent <= last) {
+            return ::testing::AssertionFailure() << "progress went from " << last << " % to "
+                                                 << percent << " %:\n" << out;
+        }
+        last = percent;
+        ++count;
+    }
+    if (count == 0) {
+        return ::testing::AssertionFailure() << "no progress shown:\n" << out;
     }
     return ::testing::AssertionSuccess();
 }

@@ -35,6 +35,9 @@ std::string Describe(const std::vector<CollectedEvent>& events);
 // match exactly.
 ::testing::AssertionResult ParamsMatch(const Params& actual, const Params& pattern);
 
+// The console's "Progress: N %" lines rise strictly and there is at least one.
+::testing::AssertionResult ProgressOnlyRises(const std::string& out);
+
 // No event lost or duplicated: following PREVIOUS_UNIQUE_ID from every event
 // leads back to the single first event, and each event is the predecessor of
 // at most one other. Events tracked on different threads may reach the queue
