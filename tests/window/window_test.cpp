@@ -17,6 +17,7 @@
 #include "desktop.h"
 #include "harness/installer_run.h"
 #include "harness/temp_dir.h"
+#include "support/loopback_socket.h"
 #include "support/test_server.h"
 #include "localization/translater.h"
 #include "window_session.h"
@@ -26,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Test::ClosedLoopbackPort;
 
 constexpr auto kWindowLimit = 60s;
 constexpr auto kReadyLimit = 60s;
@@ -540,7 +542,7 @@ TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
 {
     SessionOptions options;
     options.programArgs = std::vector<std::string>{
-        "--config-url=http://127.0.0.1:" + std::to_string(ClosedPort()) + "/content/config.ini"};
+        "--config-url=http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/content/config.ini"};
     WindowSession session(TestName(), options);
 
     ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
