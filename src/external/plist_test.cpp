@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -18,18 +16,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "support/test_environment.h"
+
 namespace Zentak::Util {
 namespace {
 
 namespace fs = boost::filesystem;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using Test::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& content)
 {
@@ -107,7 +100,7 @@ TEST_F(PlistTest, StoredStringsReadBackUnchanged)
     }
     EXPECT_EQ(reread->GetString("missing"), "");
 
-    const std::string file = ReadFile(path);
+    const std::string file = ReadFile(path.string());
     EXPECT_EQ(file.rfind("<?xml", 0), 0u) << file;
     EXPECT_NE(file.find("<plist"), std::string::npos);
     EXPECT_NE(file.find("<string>a &amp; b &lt;c&gt;"), std::string::npos) << file;
@@ -191,7 +184,7 @@ TEST_F(PlistTest, NulCharacterInATextMakesTheFileReadAsEmpty)
         EXPECT_EQ(dictionary->GetString("text"), "") << c.name;
         dictionary->SetString("SITEMARK", "fresh");
         EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "fresh") << c.name;
-        EXPECT_EQ(ReadFile(path).find('\0'), std::string::npos) << c.name;
+        EXPECT_EQ(ReadFile(path.string()).find('\0'), std::string::npos) << c.name;
     }
 }
 
@@ -215,7 +208,7 @@ TEST_F(PlistTest, FilesTheFuzzerFoundReadAndStoreSafely)
             dictionary->SetString("SITEMARK", "stored");
         }
         EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "stored") << entry.path();
-        EXPECT_EQ(ReadFile(path).find('\0'), std::string::npos) << entry.path();
+        EXPECT_EQ(ReadFile(path.string()).find('\0'), std::string::npos) << entry.path();
     }
     EXPECT_GE(found, 4);
 }
@@ -255,7 +248,7 @@ TEST_F(PlistTest, RepeatedKeysReadAsTheLastCopyAndAStoreSticks)
         EXPECT_EQ(dictionary->GetString("SITEMARK"), expected[i]) << c.name;
         dictionary->SetString("SITEMARK", "stored");
         EXPECT_EQ(OpenPlistDictionary(path)->GetString("SITEMARK"), "stored") << c.name;
-        const std::string file = ReadFile(path);
+        const std::string file = ReadFile(path.string());
         EXPECT_EQ(file.find("<key>SITEMARK</key>"), file.rfind("<key>SITEMARK</key>")) << c.name;
     }
 }
@@ -277,7 +270,7 @@ TEST_F(PlistTest, CreateStartsEmptyAndWritesTheFileEvenWithoutEntries)
     }
     ASSERT_TRUE(fs::exists(path));
     EXPECT_EQ(OpenPlistDictionary(path)->GetString("old"), "");
-    EXPECT_NE(ReadFile(path).find("<dict"), std::string::npos);
+    EXPECT_NE(ReadFile(path.string()).find("<dict"), std::string::npos);
 
     const fs::path fresh = m_folder / "fresh.plist";
     CreatePlistDictionary(fresh).reset();

@@ -3,27 +3,22 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <optional>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "external/plist.h"
+#include "support/test_environment.h"
 
 namespace Zentak::Util {
 namespace {
 
 namespace fs = boost::filesystem;
+using Test::ReadFile;
 
 constexpr const char* kHomeVariables[] = {"HOME", "USERPROFILE", "HOMEDRIVE", "HOMEPATH"};
 constexpr const char* kBundleId = "com.zentak.reelmaker24";
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Every file and folder below `root`, relative to it.
 std::vector<std::string> TreeOf(const fs::path& root)
@@ -97,7 +92,7 @@ TEST_F(SetLocaleTest, WritesTheFixedLocaleNameAndReadsItBack)
         ASSERT_TRUE(SetLocale(locale, kBundleId)) << locale;
         EXPECT_EQ(OpenPlistDictionary(file)->GetString("locale"), stored) << locale;
         // What the product (and the "defaults" tool) will read.
-        const std::string xml = ReadFile(file);
+        const std::string xml = ReadFile(file.string());
         EXPECT_NE(xml.find("<key>locale</key>"), std::string::npos) << xml;
         EXPECT_NE(xml.find("<string>" + stored + "</string>"), std::string::npos) << xml;
     }
@@ -176,7 +171,7 @@ TEST_F(SetLocaleTest, UnwritablePreferencesGiveFalse)
     std::ofstream(fs::path(home_ / "Library" / "Preferences").string()) << "not a folder";
 
     EXPECT_FALSE(SetLocale("de-DE", kBundleId));
-    EXPECT_EQ(ReadFile(home_ / "Library" / "Preferences"), "not a folder");
+    EXPECT_EQ(ReadFile((home_ / "Library" / "Preferences").string()), "not a folder");
 }
 
 } // namespace

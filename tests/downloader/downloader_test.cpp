@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "logic/downloader/downloader.h"
+#include "support/test_bytes.h"
 #include "support/test_environment.h"
 #include "support/test_proxy.h"
 #include "support/test_server.h"
@@ -18,17 +19,6 @@ namespace Zentak::Test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Pattern(size_t size, unsigned seed = 1)
-{
-    std::string data(size, '\0');
-    unsigned value = seed;
-    for (char& c : data) {
-        value = value * 1103515245u + 12345u;
-        c = static_cast<char>(value >> 16);
-    }
-    return data;
-}
 
 std::string Failure(CURLcode code)
 {

@@ -10,19 +10,20 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness/event_checks.h"
 #include "harness/scenario.h"
+#include "support/wait_for.h"
 
 namespace Zentak::E2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using Test::WaitFor;
 
 constexpr const char* kRetryDialogStart = "Dialog: Something went wrong";
+constexpr std::chrono::milliseconds kPollStep(100);
 
 // Names in HOME's Applications folder, hidden ones (staging folders) included.
 std::vector<std::string> ApplicationsEntries(const fs::path& home)
@@ -49,18 +50,6 @@ std::vector<std::string> InstallSequence(const std::vector<CollectedEvent>& even
         }
     }
     return sequence;
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
 }
 
 // Packages install one at a time, lowest install order first and packages
@@ -151,7 +140,7 @@ TEST(Installation, ALaunchLetsTheNextPackageStartBesideARunningInstaller)
                            "Resources" / "many" / "file3999.txt"));
     // Detached, so its line may come a moment after the exit.
     EXPECT_TRUE(WaitFor([&] { return scenario.LaunchLog() == "AppA launched\n"; },
-                        std::chrono::seconds(10)))
+                        std::chrono::seconds(10), kPollStep))
         << "launch log: \"" << scenario.LaunchLog() << "\"";
 }
 
@@ -249,7 +238,7 @@ TEST(Installation, InterruptWhileDownloadingEndsTheRunPromptly)
     std::unique_ptr<BackgroundProcess> program = StartInstaller(run, scenario.stderrFile);
 
     ASSERT_TRUE(WaitFor([&] { return IndexOf(scenario.Events(), "PRODUCT_DOWNLOAD_STARTED") >= 0; },
-                        std::chrono::seconds(60)))
+                        std::chrono::seconds(60), kPollStep))
         << "no download started; events: " << Describe(scenario.Events());
     ASSERT_EQ(kill(program->Pid(), SIGINT), 0);
     const bool ended = program->WaitForExit(std::chrono::seconds(20));

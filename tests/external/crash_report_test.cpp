@@ -1,7 +1,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -15,19 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/test_environment.h"
+
 extern char** environ;
 
 namespace {
 
 namespace fs = boost::filesystem;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct ChildResult {
     pid_t pid = -1;
@@ -129,6 +122,10 @@ protected:
     {
         return m_folder / ("crash-" + std::to_string(child.pid) + ".txt");
     }
+    std::string ChildErrors() const
+    {
+        return Zentak::Test::ReadFile((m_folder / "child-stderr.txt").string());
+    }
     fs::path m_folder;
 };
 
@@ -149,10 +146,10 @@ TEST_F(CrashReportTest, FatalSignalsLeaveAReport)
     for (const auto& c : cases) {
         const ChildResult child = RunChild(c.mode, m_folder, "hw-5a1e");
         ASSERT_TRUE(WIFSIGNALED(child.status)) << c.mode << " status " << child.status << "\n"
-                                               << ReadFile(m_folder / "child-stderr.txt");
+                                               << ChildErrors();
         EXPECT_EQ(WTERMSIG(child.status), c.signal) << c.mode;
 
-        const std::string report = ReadFile(ReportOf(child));
+        const std::string report = Zentak::Test::ReadFile(ReportOf(child).string());
         ASSERT_FALSE(report.empty()) << c.mode << ": no report at " << ReportOf(child);
         EXPECT_EQ(report.rfind("Crash report of process " + std::to_string(child.pid) + "\n", 0),
                   0u) << report;
@@ -169,16 +166,16 @@ TEST_F(CrashReportTest, FatalSignalsLeaveAReport)
         }
         EXPECT_EQ(texts, c.breadcrumbs) << c.mode << "\n" << report;
         // The usual dump on standard error stays.
-        EXPECT_NE(ReadFile(m_folder / "child-stderr.txt").find(c.heading), std::string::npos);
+        EXPECT_NE(ChildErrors().find(c.heading), std::string::npos);
     }
 }
 
 TEST_F(CrashReportTest, KeepsTheLastHundredLinesOfConcurrentLogging)
 {
     const ChildResult child = RunChild("threads", m_folder, "hw-threads");
-    ASSERT_TRUE(WIFSIGNALED(child.status)) << ReadFile(m_folder / "child-stderr.txt");
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << ChildErrors();
     EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
-    const std::string report = ReadFile(ReportOf(child));
+    const std::string report = Zentak::Test::ReadFile(ReportOf(child).string());
     const std::vector<std::string> lines = Breadcrumbs(report);
     ASSERT_EQ(lines.size(), 100u) << report;
 
@@ -208,7 +205,7 @@ TEST_F(CrashReportTest, RemovedHandlerLeavesNoReport)
     ASSERT_TRUE(WIFSIGNALED(child.status));
     EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
     EXPECT_FALSE(fs::exists(ReportOf(child)));
-    EXPECT_EQ(ReadFile(m_folder / "child-stderr.txt").find("*** SIGSEGV"), std::string::npos);
+    EXPECT_EQ(ChildErrors().find("*** SIGSEGV"), std::string::npos);
 }
 
 } // namespace

@@ -11,22 +11,13 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
-#include "support/test_server.h"
 
 namespace Zentak::Faults {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using E2e::Describe;
-using E2e::EventNames;
-using E2e::InOrder;
-using E2e::Named;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 constexpr const char* kPackagePath = "/packages/faulty.tar.gz";
 constexpr const char* kPicturePath = "/images/progress.png";

@@ -5,19 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
-#include "support/test_server.h"
 
 namespace Zentak::Faults {
 namespace {
 
-using E2e::Describe;
-using E2e::EventNames;
-using E2e::InOrder;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 constexpr const char* kPackagePath = "/packages/faulty.tar.gz";
 

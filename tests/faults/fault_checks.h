@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "harness/dev_server.h"
+#include "harness/event_checks.h"
 #include "harness/installer_run.h"
 #include "harness/process.h"
+#include "support/loopback_socket.h"
+#include "support/test_server.h"
 
 // What every fault case checks after the program ended, whatever the fault:
 // it ended by itself with an unattended exit code, no sanitizer spoke, the
@@ -61,9 +64,6 @@ std::vector<std::string> EventsInPackages(const std::vector<std::string>& bodies
 
 bool Contains(const std::string& text, const std::string& part);
 
-// A port on 127.0.0.1 nobody listens on: bound, then closed again.
-int ClosedLoopbackPort();
-
 // How a checked run went.
 struct Outcome {
     E2e::ProcessResult result;
@@ -93,6 +93,15 @@ bool WaitForLine(E2e::BackgroundProcess& process, const std::string& prefix,
 // -1 after `limit` (a limit of 0 looks once).
 pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit);
 
+// What the cases script their servers and read their runs with.
+using E2e::Describe;
+using E2e::EventNames;
+using E2e::InOrder;
 using E2e::LinesStartingWith;
+using E2e::Named;
+using Test::ClosedLoopbackPort;
+using Test::Reply;
+using Test::TestServer;
+using Test::Times;
 
 } // namespace Zentak::Faults

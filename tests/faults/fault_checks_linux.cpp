@@ -1,13 +1,10 @@
 #include "fault_checks.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <thread>
-#include <stdexcept>
 #include <regex>
 
 #include "harness/temp_dir.h"
@@ -79,24 +76,6 @@ pid_t WaitForInstallScript(const std::string& needle, std::chrono::seconds limit
         }
         std::this_thread::sleep_for(10ms);
     }
-}
-
-int ClosedLoopbackPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        throw std::runtime_error("cannot bind a loopback socket");
-    }
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool Contains(const std::string& text, const std::string& part)

@@ -9,16 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
 
 namespace Zentak::Faults {
 namespace {
 
 namespace fs = std::filesystem;
-using E2e::Describe;
-using E2e::EventNames;
-using E2e::Named;
 
 struct InputCase {
     std::string name;

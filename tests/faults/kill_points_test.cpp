@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
 
 namespace Zentak::Faults {
@@ -23,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using E2e::EventNames;
 
 constexpr int kOldFiles = 40;
 constexpr int kNewFiles = 3000;

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
 #include "harness/tmpfs_mount_linux.h"
 
@@ -21,10 +20,6 @@ namespace Zentak::Faults {
 namespace {
 
 namespace fs = std::filesystem;
-using E2e::Describe;
-using E2e::EventNames;
-using E2e::InOrder;
-using E2e::Named;
 
 using E2e::TmpfsMount;
 

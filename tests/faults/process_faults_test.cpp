@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
 
 namespace Zentak::Faults {
@@ -21,10 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using E2e::Describe;
-using E2e::EventNames;
-using E2e::InOrder;
-using E2e::Named;
 
 // Files (not folders) under `folder`, recursively.
 std::vector<fs::path> FilesUnder(const fs::path& folder)

@@ -11,17 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
-#include "support/test_server.h"
 
 namespace Zentak::Faults {
 namespace {
 
 using namespace std::chrono_literals;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 // The packages the endpoint accepted (answered 200), whole.
 struct Accepted {

@@ -8,17 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "fault_checks.h"
-#include "harness/event_checks.h"
 #include "harness/scenario.h"
-#include "support/test_server.h"
 
 namespace Zentak::Faults {
 namespace {
 
 namespace fs = std::filesystem;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 constexpr const char* kGenerate = "/api/v1/uid/generate";
 

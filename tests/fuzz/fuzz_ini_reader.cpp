@@ -43,12 +43,6 @@ void CheckKeys(const pt::ptree& node, const char* where)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Zentak::FuzzSupport::SilenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::istringstream stream(std::string(reinterpret_cast<const char*>(data), size));

@@ -38,12 +38,6 @@ void CheckTag(const std::string& name, const std::string& tag)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Zentak::FuzzSupport::SilenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);

@@ -39,12 +39,6 @@ bool HoldsTheKindsType(const CurlContent& content)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Zentak::FuzzSupport::SilenceLogging();
-    return 0;
-}
-
 // Input: a kind byte (three kinds and one the library does not know), a
 // piece-size byte, a padding byte, then the body. A padding byte of 0xF0 and
 // above puts white space before the body so that it ends within 8 bytes of

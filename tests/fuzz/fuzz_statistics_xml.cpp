@@ -166,12 +166,6 @@ void CheckWithExpat(const std::string& document, const XmlElement& root)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Zentak::FuzzSupport::SilenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);

@@ -10,12 +10,6 @@
 
 using Zentak::FuzzSupport::Printable;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Zentak::FuzzSupport::SilenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string report(reinterpret_cast<const char*>(data), size);

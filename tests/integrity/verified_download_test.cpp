@@ -12,23 +12,13 @@
 
 #include "downloader/download_recorder.h"
 #include "logic/downloader/downloader.h"
+#include "support/test_bytes.h"
 #include "support/test_digest.h"
 #include "support/test_environment.h"
 #include "support/test_server.h"
 
 namespace Zentak::Test {
 namespace {
-
-std::string Pattern(size_t size, unsigned seed)
-{
-    std::string data(size, '\0');
-    unsigned value = seed;
-    for (char& c : data) {
-        value = value * 1103515245u + 12345u;
-        c = static_cast<char>(value >> 16);
-    }
-    return data;
-}
 
 class VerifiedDownloadTest : public ::testing::Test {
 protected:

@@ -1,39 +1,17 @@
 #include "service_fixture.h"
 #include "support/posix_compat.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <stdexcept>
 #include <utility>
 
 #include <glog/logging.h>
 
 namespace Zentak::Test {
 namespace {
-
-int ListenOnLoopback(int* port)
-{
-    const int fd = Test::TcpSocket();
-    if (fd < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
 
 std::string LoopbackUrl(int port, const std::string& path)
 {
@@ -127,32 +105,21 @@ std::filesystem::path SitemarkServiceTest::PlistPath(const std::string& name) co
     return m_home.Path() / "Library" / "Preferences" / ("com.zentak." + name + ".plist");
 }
 
-SilentPort::SilentPort()
-{
-    m_socket = ListenOnLoopback(&m_port);
-}
-
-SilentPort::~SilentPort()
-{
-    ::close(m_socket);
-}
-
 std::string SilentPort::Url(const std::string& path) const
 {
-    return LoopbackUrl(m_port, path);
+    return LoopbackUrl(m_socket.Port(), path);
 }
 
 DroppingPort::DroppingPort()
 {
-    m_socket = ListenOnLoopback(&m_port);
     m_thread = std::thread([this] {
         // At most five minutes of 50 ms turns; the destructor ends it sooner.
         for (int turn = 0; turn < 6000 && !m_stop.load(); ++turn) {
-            pollfd waiting{m_socket, POLLIN, 0};
+            pollfd waiting{m_socket.Descriptor(), POLLIN, 0};
             if (::poll(&waiting, 1, 50) <= 0) {
                 continue;
             }
-            const int client = Test::AcceptConnection(m_socket);
+            const int client = Test::AcceptConnection(m_socket.Descriptor());
             if (client < 0) {
                 continue;
             }
@@ -168,12 +135,11 @@ DroppingPort::~DroppingPort()
 {
     m_stop = true;
     m_thread.join();
-    ::close(m_socket);
 }
 
 std::string DroppingPort::Url(const std::string& path) const
 {
-    return LoopbackUrl(m_port, path);
+    return LoopbackUrl(m_socket.Port(), path);
 }
 
 } // namespace Zentak::Test

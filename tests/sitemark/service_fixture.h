@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/loopback_socket.h"
 #include "support/test_environment.h"
 #include "support/test_server.h"
 
@@ -65,16 +66,10 @@ private:
 // handshake) and never answers or accepts them.
 class SilentPort {
 public:
-    SilentPort();
-    ~SilentPort();
-    SilentPort(const SilentPort&) = delete;
-    SilentPort& operator=(const SilentPort&) = delete;
-
     std::string Url(const std::string& path) const;
 
 private:
-    int m_socket = -1;
-    int m_port = 0;
+    LoopbackSocket m_socket{LoopbackSocket::State::Listening};
 };
 
 // A port on 127.0.0.1 that accepts every connection and resets it at once.
@@ -89,8 +84,7 @@ public:
     int Dropped() const { return m_dropped.load(); }
 
 private:
-    int m_socket = -1;
-    int m_port = 0;
+    LoopbackSocket m_socket{LoopbackSocket::State::Listening};
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_dropped{0};
     std::thread m_thread;

@@ -120,23 +120,6 @@ TestProxy::TestProxy(std::optional<std::string> credentials)
     if (Test::MakePipe(m_stopPipe) != 0) {
         throw std::runtime_error("test proxy: pipe failed");
     }
-    m_listener = Test::TcpSocket();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (m_listener < 0 ||
-        bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(m_listener, 16) != 0 ||
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (m_listener >= 0) {
-            close(m_listener);
-        }
-        close(m_stopPipe[0]);
-        close(m_stopPipe[1]);
-        throw std::runtime_error("test proxy: cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
     m_acceptor = std::thread(&TestProxy::Accept, this);
 }
 
@@ -153,14 +136,13 @@ TestProxy::~TestProxy()
     for (std::thread& connection : connections) {
         connection.join();
     }
-    close(m_listener);
     close(m_stopPipe[0]);
     close(m_stopPipe[1]);
 }
 
 std::string TestProxy::Url() const
 {
-    return "http://127.0.0.1:" + std::to_string(m_port);
+    return "http://127.0.0.1:" + std::to_string(Port());
 }
 
 std::vector<std::string> TestProxy::RequestedUrls() const
@@ -184,8 +166,8 @@ int TestProxy::Forwarded() const
 void TestProxy::Accept()
 {
     const auto deadline = std::chrono::steady_clock::time_point::max();
-    while (WaitReadable(m_listener, m_stopPipe[0], deadline)) {
-        const int client = Test::AcceptConnection(m_listener);
+    while (WaitReadable(m_listener.Descriptor(), m_stopPipe[0], deadline)) {
+        const int client = Test::AcceptConnection(m_listener.Descriptor());
         if (client < 0) {
             continue;
         }

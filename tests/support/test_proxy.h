@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_socket.h"
+
 // A minimal forward HTTP proxy on 127.0.0.1 for tests: it takes requests with
 // an absolute http:// URI (no CONNECT, so no HTTPS), forwards each to its
 // target on 127.0.0.1 with "Connection: close", relays the response back and
@@ -33,7 +35,7 @@ public:
     TestProxy(const TestProxy&) = delete;
     TestProxy& operator=(const TestProxy&) = delete;
 
-    int Port() const { return m_port; }
+    int Port() const { return m_listener.Port(); }
     // "http://127.0.0.1:<port>"
     std::string Url() const;
     // The absolute URIs of the requests received so far, in arrival order.
@@ -47,8 +49,7 @@ private:
     void Accept();
     void Serve(int client);
 
-    int m_listener = -1;
-    int m_port = 0;
+    LoopbackSocket m_listener{LoopbackSocket::State::Listening};
     // Written to end every wait of the proxy's threads at once.
     int m_stopPipe[2] = {-1, -1};
     std::thread m_acceptor;

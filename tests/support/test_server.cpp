@@ -53,10 +53,8 @@ std::string Compress(const std::string& data)
 }
 
 // cpp-httplib does not hand its sockets to handlers, so the connection of a
-// request is found by its two ports. Its descriptor is then replaced by a
-// fresh unconnected socket: the original closes with SO_LINGER 0, which sends
-// a TCP reset, and cpp-httplib later closes the placeholder instead.
-bool ResetConnection(int localPort, int remotePort)
+// request is found by its two ports; -1 when there is none.
+int FindConnection(int localPort, int remotePort)
 {
     const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
     for (int descriptor = 3; descriptor < limit; ++descriptor) {
@@ -72,58 +70,57 @@ bool ResetConnection(int localPort, int remotePort)
             ntohs(peer.sin_port) != remotePort) {
             continue;
         }
-        const linger abort{1, 0};
-        setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        const int placeholder = Test::TcpSocket();
-        if (placeholder < 0) {
-            return false;
-        }
-        const bool replaced = Test::Duplicate(placeholder, descriptor) == descriptor;
-        close(placeholder);
-        return replaced;
+        return descriptor;
     }
-    return false;
+    return -1;
 }
 
-// Sends `bytes` on the connection of a request (found by its two ports, as
-// for a reset) and closes it in order; cpp-httplib is left a placeholder for
-// whatever it still wants to write.
+// Puts a fresh unconnected socket in the place of a connection's descriptor,
+// which closes the connection; cpp-httplib later writes to and closes the
+// placeholder instead.
+bool ReplaceWithPlaceholder(int descriptor)
+{
+    const int placeholder = Test::TcpSocket();
+    if (placeholder < 0) {
+        return false;
+    }
+    const bool replaced = Test::Duplicate(placeholder, descriptor) == descriptor;
+    close(placeholder);
+    return replaced;
+}
+
+// Resets the connection of a request: it closes with SO_LINGER 0, which sends
+// a TCP reset.
+bool ResetConnection(int localPort, int remotePort)
+{
+    const int descriptor = FindConnection(localPort, remotePort);
+    if (descriptor < 0) {
+        return false;
+    }
+    const linger abort{1, 0};
+    setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    return ReplaceWithPlaceholder(descriptor);
+}
+
+// Sends `bytes` on the connection of a request and closes it in order.
 bool SendAndClose(int localPort, int remotePort, const std::string& bytes)
 {
-    const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
-    for (int descriptor = 3; descriptor < limit; ++descriptor) {
-        sockaddr_in local{};
-        socklen_t length = sizeof(local);
-        if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-            local.sin_family != AF_INET || ntohs(local.sin_port) != localPort) {
-            continue;
-        }
-        sockaddr_in peer{};
-        length = sizeof(peer);
-        if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-            ntohs(peer.sin_port) != remotePort) {
-            continue;
-        }
-        // cpp-httplib's sockets are non-blocking only while connecting.
-        std::size_t offset = 0;
-        while (offset < bytes.size()) {
-            const ssize_t sent =
-                Test::SendNoSignal(descriptor, bytes.data() + offset, bytes.size() - offset);
-            if (sent <= 0) {
-                break;
-            }
-            offset += static_cast<std::size_t>(sent);
-        }
-        shutdown(descriptor, SHUT_WR);
-        const int placeholder = Test::TcpSocket();
-        if (placeholder < 0) {
-            return false;
-        }
-        const bool replaced = Test::Duplicate(placeholder, descriptor) == descriptor;
-        close(placeholder);
-        return replaced && offset == bytes.size();
+    const int descriptor = FindConnection(localPort, remotePort);
+    if (descriptor < 0) {
+        return false;
     }
-    return false;
+    // cpp-httplib's sockets are non-blocking only while connecting.
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        const ssize_t sent =
+            Test::SendNoSignal(descriptor, bytes.data() + offset, bytes.size() - offset);
+        if (sent <= 0) {
+            break;
+        }
+        offset += static_cast<std::size_t>(sent);
+    }
+    shutdown(descriptor, SHUT_WR);
+    return ReplaceWithPlaceholder(descriptor) && offset == bytes.size();
 }
 
 std::string QueryOf(const std::string& target)

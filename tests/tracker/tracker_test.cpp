@@ -1,12 +1,8 @@
 // The statistics tracker against real endpoints on 127.0.0.1: what reaches
 // the collector byte for byte, the retry pauses, the last attempt at shutdown
 // and how long shutdown may take when nobody answers.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -16,24 +12,19 @@
 #include "localization/translater.h"
 #include "logic/tracker/event.h"
 #include "logic/tracker/statistics_tracker.h"
+#include "support/loopback_socket.h"
+#include "support/test_environment.h"
 #include "support/test_server.h"
 #include "utils/platform/system_info.h"
 #include "utils/settings.h"
 #include "xml_check.h"
 
-namespace Zentak {
+namespace Zentak::Test {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using ID = Settings::ID;
-using Test::ParsedEvent;
-using Test::ParsedPackage;
-using Test::ParsePackage;
-using Test::RecordedRequest;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 const std::regex kUuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
 const std::regex kTime("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d");
@@ -67,51 +58,59 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-class RefusingEndpoint {
-public:
-    RefusingEndpoint() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) { m_port = Bind(m_fd); }
-    ~RefusingEndpoint() { close(m_fd); }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/stats"; }
+// An event as the writer lays it out under the settings of the exact package
+// test below: the parameters every event carries, then its own. The system
+// layer's answers and the session id stand as @OS_BITS@, @SID@ and the like.
+std::string ExpectedEvent(const std::string& name, const std::string& time, const std::string& id,
+                          const std::string& previous, const std::string& previousId,
+                          const std::string& ownParams = {})
+{
+    return "\t<event name=\"" + name + R"(">
+		<param name="BUILD_NAME" type="text" value="build-7"/>
+		<param name="BUNDLE_ID" type="text" value=""/>
+		<param name="MODULE_NAME" type="text" value="webinstaller"/>
+		<param name="VERSION" type="text" value="1.6.0"/>
+		<param name="PRODUCT_VERSION" type="text" value="2.5.0.1"/>
+		<param name="DATE_TIME" type="text" value=")" + time + R"("/>
+		<param name="HUID" type="text" value="hw-abc"/>
+		<param name="SITEMARK" type="text" value=""/>
+		<param name="LANGUAGE" type="text" value="@LANGUAGE@"/>
+		<param name="OS_BITS" type="numeric" value="@OS_BITS@"/>
+		<param name="OS_EDITION" type="text" value="@OS_EDITION@"/>
+		<param name="OS_NAME" type="text" value="@OS_NAME@"/>
+		<param name="OS_VERSION" type="numeric" value="@OS_VERSION@"/>
+		<param name="SID" type="text" value="@SID@"/>
+		<param name="UNIQUE_ID" type="text" value=")" + id + R"("/>
+		<param name="PREVIOUS_EVENT" type="text" value=")" + previous + R"("/>
+		<param name="PREVIOUS_UNIQUE_ID" type="text" value=")" + previousId + R"("/>
+		<param name="BUNDLE_NAME" type="text" value="Reel Bundle"/>
+		<param name="BUNDLE_VERSION" type="text" value="UNDEFINED"/>
+)" + ownParams + "\t</event>\n";
+}
 
-    static int Bind(int fd)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot bind a loopback socket");
-        }
-        return ntohs(address.sin_port);
-    }
-
-protected:
-    int m_fd;
-    int m_port = 0;
-};
-
-// A port on 127.0.0.1 that accepts connections in the kernel and never
-// answers: the request goes out and the reply never comes.
-class SilentEndpoint : public RefusingEndpoint {
-public:
-    SilentEndpoint()
-    {
-        if (listen(m_fd, 64) != 0) {
-            throw std::runtime_error("cannot listen on a loopback socket");
-        }
-    }
-};
+// Tracks with `track` before Initialize, then sends to a collector that takes
+// one package and shuts the tracker down: `request` is what arrived.
+void SendOnePackage(const std::function<void(IStatisticsTracker&)>& track, const std::string& key,
+                    RecordedRequest& request)
+{
+    TestServer server;
+    server.Expect("POST", "/stats", Reply::Status(200), Times::Exactly(1));
+    auto tracker = IStatisticsTracker::Create();
+    track(*tracker);
+    tracker->Initialize(server.Url("/stats"), key);
+    ASSERT_TRUE(server.WaitForRequests("/stats", 1, 20s));
+    tracker.reset();
+    server.Stop();
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    request = requests[0];
+}
 
 class TrackerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // glibc rereads the zone file on every mktime(3) while TZ is unset,
-        // under a lock ThreadSanitizer cannot see; glog's time stamps would
-        // then show up as a race between the sender thread and the test.
-        ::setenv("TZ", ":/etc/localtime", 0);
+        FixTimeZone();
         ClearSettings();
     }
     void TearDown() override { ClearSettings(); }
@@ -129,19 +128,13 @@ TEST_F(TrackerTest, SendsTheExactPackageOfTwoEventsTrackedBeforeInitialize)
     Settings::Set(ID::Locale, std::string("xx-XX"));
     Settings::Set(ID::BundleName, std::string("Reel Bundle"));
 
-    TestServer server;
-    server.Expect("POST", "/stats", Reply::Status(200), Times::Exactly(1));
-    auto tracker = IStatisticsTracker::Create();
-    tracker->TrackEvent("FIRST_EVENT");
-    tracker->TrackEvent("SECOND_EVENT", {{"REASON", "none"}, {"COUNT", "2"}});
-    tracker->Initialize(server.Url("/stats"), "key-1");
-    ASSERT_TRUE(server.WaitForRequests("/stats", 1, 20s));
-    tracker.reset();
-    server.Stop();
-
-    const std::vector<RecordedRequest> requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const RecordedRequest& request = requests[0];
+    RecordedRequest request;
+    ASSERT_NO_FATAL_FAILURE(SendOnePackage(
+        [](IStatisticsTracker& tracker) {
+            tracker.TrackEvent("FIRST_EVENT");
+            tracker.TrackEvent("SECOND_EVENT", {{"REASON", "none"}, {"COUNT", "2"}});
+        },
+        "key-1", request));
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.Header("Content-Type"), "text/xml;charset=utf-8");
     EXPECT_TRUE(std::regex_match(
@@ -163,54 +156,13 @@ TEST_F(TrackerTest, SendsTheExactPackageOfTwoEventsTrackedBeforeInitialize)
     EXPECT_TRUE(std::regex_match(Tracking::Event::m_sid, kUuid)) << Tracking::Event::m_sid;
     EXPECT_NE(ids[0], ids[1]);
 
-    std::string expected = R"(<?xml version="1.0" encoding="utf-8"?>
-<package tracker="1.0.0.0">
-	<event name="FIRST_EVENT">
-		<param name="BUILD_NAME" type="text" value="build-7"/>
-		<param name="BUNDLE_ID" type="text" value=""/>
-		<param name="MODULE_NAME" type="text" value="webinstaller"/>
-		<param name="VERSION" type="text" value="1.6.0"/>
-		<param name="PRODUCT_VERSION" type="text" value="2.5.0.1"/>
-		<param name="DATE_TIME" type="text" value="@TIME1@"/>
-		<param name="HUID" type="text" value="hw-abc"/>
-		<param name="SITEMARK" type="text" value=""/>
-		<param name="LANGUAGE" type="text" value="@LANGUAGE@"/>
-		<param name="OS_BITS" type="numeric" value="@OS_BITS@"/>
-		<param name="OS_EDITION" type="text" value="@OS_EDITION@"/>
-		<param name="OS_NAME" type="text" value="@OS_NAME@"/>
-		<param name="OS_VERSION" type="numeric" value="@OS_VERSION@"/>
-		<param name="SID" type="text" value="@SID@"/>
-		<param name="UNIQUE_ID" type="text" value="@ID1@"/>
-		<param name="PREVIOUS_EVENT" type="text" value=""/>
-		<param name="PREVIOUS_UNIQUE_ID" type="text" value=""/>
-		<param name="BUNDLE_NAME" type="text" value="Reel Bundle"/>
-		<param name="BUNDLE_VERSION" type="text" value="UNDEFINED"/>
-	</event>
-	<event name="SECOND_EVENT">
-		<param name="BUILD_NAME" type="text" value="build-7"/>
-		<param name="BUNDLE_ID" type="text" value=""/>
-		<param name="MODULE_NAME" type="text" value="webinstaller"/>
-		<param name="VERSION" type="text" value="1.6.0"/>
-		<param name="PRODUCT_VERSION" type="text" value="2.5.0.1"/>
-		<param name="DATE_TIME" type="text" value="@TIME2@"/>
-		<param name="HUID" type="text" value="hw-abc"/>
-		<param name="SITEMARK" type="text" value=""/>
-		<param name="LANGUAGE" type="text" value="@LANGUAGE@"/>
-		<param name="OS_BITS" type="numeric" value="@OS_BITS@"/>
-		<param name="OS_EDITION" type="text" value="@OS_EDITION@"/>
-		<param name="OS_NAME" type="text" value="@OS_NAME@"/>
-		<param name="OS_VERSION" type="numeric" value="@OS_VERSION@"/>
-		<param name="SID" type="text" value="@SID@"/>
-		<param name="UNIQUE_ID" type="text" value="@ID2@"/>
-		<param name="PREVIOUS_EVENT" type="text" value="FIRST_EVENT"/>
-		<param name="PREVIOUS_UNIQUE_ID" type="text" value="@ID1@"/>
-		<param name="BUNDLE_NAME" type="text" value="Reel Bundle"/>
-		<param name="BUNDLE_VERSION" type="text" value="UNDEFINED"/>
-		<param name="REASON" type="text" value="none"/>
-		<param name="COUNT" type="text" value="2"/>
-	</event>
-</package>
-)";
+    std::string expected =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package tracker=\"1.0.0.0\">\n" +
+        ExpectedEvent("FIRST_EVENT", times[0], ids[0], "", "") +
+        ExpectedEvent("SECOND_EVENT", times[1], ids[1], "FIRST_EVENT", ids[0],
+                      "\t\t<param name=\"REASON\" type=\"text\" value=\"none\"/>\n"
+                      "\t\t<param name=\"COUNT\" type=\"text\" value=\"2\"/>\n") +
+        "</package>\n";
     // The system layer's own answers; they hold no markup characters.
     ReplaceAll(expected, "@OS_BITS@", Util::OSBits());
     ReplaceAll(expected, "@OS_EDITION@", Util::OSEdition());
@@ -218,10 +170,6 @@ TEST_F(TrackerTest, SendsTheExactPackageOfTwoEventsTrackedBeforeInitialize)
     ReplaceAll(expected, "@OS_VERSION@", Util::OSVersion());
     ReplaceAll(expected, "@LANGUAGE@", Translater::GetDefaultLocale());
     ReplaceAll(expected, "@SID@", Tracking::Event::m_sid);
-    ReplaceAll(expected, "@TIME1@", times[0]);
-    ReplaceAll(expected, "@TIME2@", times[1]);
-    ReplaceAll(expected, "@ID1@", ids[0]);
-    ReplaceAll(expected, "@ID2@", ids[1]);
     EXPECT_EQ(request.body, expected);
 }
 
@@ -235,19 +183,15 @@ TEST_F(TrackerTest, MarkupInNamesAndValuesSurvivesAConformingParser)
     const std::string bundle = "\"Quoted\" & <Co>";
     Settings::Set(ID::BundleName, bundle);
 
-    TestServer server;
-    server.Expect("POST", "/stats", Reply::Status(200), Times::Exactly(1));
-    auto tracker = IStatisticsTracker::Create();
-    tracker->TrackEvent(name, {{"PATH", path}, {"ERR<OR>", error}});
-    tracker->Initialize(server.Url("/stats"), "key");
-    ASSERT_TRUE(server.WaitForRequests("/stats", 1, 20s));
-    tracker.reset();
-    server.Stop();
-    const std::vector<RecordedRequest> requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
+    RecordedRequest request;
+    ASSERT_NO_FATAL_FAILURE(SendOnePackage(
+        [&](IStatisticsTracker& tracker) {
+            tracker.TrackEvent(name, {{"PATH", path}, {"ERR<OR>", error}});
+        },
+        "key", request));
 
-    const ParsedPackage package = ParsePackage(requests[0].body);
-    ASSERT_TRUE(package.wellFormed) << package.error << "\n" << requests[0].body;
+    const ParsedPackage package = ParsePackage(request.body);
+    ASSERT_TRUE(package.wellFormed) << package.error << "\n" << request.body;
     EXPECT_EQ(package.rootName, "package");
     EXPECT_EQ(package.trackerAttribute, "1.0.0.0");
     ASSERT_EQ(package.events.size(), 1u);
@@ -341,11 +285,12 @@ TEST_F(TrackerTest, ShutdownWithAnUnreachableEndpointIsBoundedByTheRequestLimit)
 {
     for (const bool silent : {false, true}) {
         SCOPED_TRACE(silent ? "endpoint that never answers" : "endpoint that refuses");
-        std::unique_ptr<RefusingEndpoint> endpoint =
-            silent ? std::make_unique<SilentEndpoint>() : std::make_unique<RefusingEndpoint>();
+        const LoopbackSocket endpoint(silent ? LoopbackSocket::State::Listening
+                                             : LoopbackSocket::State::Bound);
         auto tracker = IStatisticsTracker::Create();
         tracker->TrackEvent("ONE");
-        tracker->Initialize(endpoint->Url(), "key");
+        tracker->Initialize("http://127.0.0.1:" + std::to_string(endpoint.Port()) + "/stats",
+                            "key");
         tracker->TrackEvent("TWO");
         // Lets the first attempt start, so that shutdown meets it in flight.
         std::this_thread::sleep_for(300ms);
@@ -416,4 +361,4 @@ TEST_F(TrackerTest, IdHoldingThePlaceholderStaysAsItIs)
 }
 
 } // namespace
-} // namespace Zentak
+} // namespace Zentak::Test

@@ -1,7 +1,6 @@
 // Many threads tracking at once, before and after Initialize: every event
 // reaches the collector exactly once, each thread's events in its own order,
 // and the chain of previous events links all of them into one line.
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -11,28 +10,18 @@
 #include <gtest/gtest.h>
 
 #include "logic/tracker/statistics_tracker.h"
+#include "support/test_environment.h"
 #include "support/test_server.h"
 #include "xml_check.h"
 
-namespace Zentak {
+namespace Zentak::Test {
 namespace {
-
-using Test::ParsedEvent;
-using Test::ParsedPackage;
-using Test::ParsePackage;
-using Test::RecordedRequest;
-using Test::Reply;
-using Test::TestServer;
-using Test::Times;
 
 TEST(TrackerThreadsTest, NoEventIsLostWhenManyThreadsTrackAtOnce)
 {
     constexpr int kThreads = 8;
     constexpr int kEventsPerThread = 60;
-    // glibc rereads the zone file on every mktime(3) while TZ is unset, under
-    // a lock ThreadSanitizer cannot see; glog's time stamps from the tracking
-    // threads would then show up as races.
-    ::setenv("TZ", ":/etc/localtime", 0);
+    FixTimeZone();
 
     TestServer server;
     server.Expect("POST", "/stats", Reply::Status(200), Times::AtLeast(1));
@@ -100,4 +89,4 @@ TEST(TrackerThreadsTest, NoEventIsLostWhenManyThreadsTrackAtOnce)
 }
 
 } // namespace
-} // namespace Zentak
+} // namespace Zentak::Test

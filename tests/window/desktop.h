@@ -4,16 +4,15 @@
 // own, xdotool to find windows and press the mouse like a person, and
 // screenshots that are kept as artefacts and read back as pixels.
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "harness/process.h"
+#include "support/wait_for.h"
 
 namespace Zentak::WindowTest {
 
@@ -99,28 +98,7 @@ private:
     std::filesystem::path m_screenshotDir;
 };
 
-// Calls `check` about every `step` until it returns true or `limit` has
-// passed; returns the last result.
-bool WaitFor(const std::function<bool()>& check, std::chrono::milliseconds limit,
-             std::chrono::milliseconds step = std::chrono::milliseconds(200));
-
-// A TCP port on 127.0.0.1 that accepts connections and never answers: a
-// service that hangs. Closed by the destructor.
-class SilentListener {
-public:
-    SilentListener();
-    ~SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    int Port() const { return m_port; }
-
-private:
-    int m_socket = -1;
-    int m_port = 0;
-};
-
-// A loopback port where nothing listens (connections are refused).
-int ClosedPort();
+using Test::WaitFor;
 
 // Ends the GNUstep notification daemons (gdnc) that a program started with
 // HOME set to `home`: they outlive the program that started them.

@@ -1,20 +1,16 @@
 #include "desktop.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <unordered_set>
 
 #include "harness/temp_dir.h"
-#include "support/posix_compat.h"
 
 namespace Zentak::WindowTest {
 namespace {
@@ -262,67 +258,6 @@ Image Desktop::Capture(const std::string& name) const
         throw std::runtime_error("import: " + result.Describe());
     }
     return Image::Load(file);
-}
-
-bool WaitFor(const std::function<bool()>& check, std::chrono::milliseconds limit,
-             std::chrono::milliseconds step)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (check()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(step);
-    }
-}
-
-SilentListener::SilentListener()
-{
-    m_socket = Test::TcpSocket();
-    if (m_socket < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(m_socket, 64) != 0 ||
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(m_socket);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
-}
-
-SilentListener::~SilentListener()
-{
-    close(m_socket);
-}
-
-int ClosedPort()
-{
-    // A port the system just handed out and that nobody listens on.
-    const int handle = Test::TcpSocket();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (handle >= 0 && bind(handle, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (handle >= 0) {
-        close(handle);
-    }
-    if (port == 0) {
-        throw std::runtime_error("cannot pick a loopback port");
-    }
-    return port;
 }
 
 void EndToolkitDaemons(const fs::path& home)

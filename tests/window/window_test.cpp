@@ -17,6 +17,7 @@
 #include "desktop.h"
 #include "harness/installer_run.h"
 #include "harness/temp_dir.h"
+#include "support/loopback_socket.h"
 #include "support/test_server.h"
 #include "localization/translater.h"
 #include "window_session.h"
@@ -26,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Test::ClosedLoopbackPort;
 
 constexpr auto kWindowLimit = 60s;
 constexpr auto kReadyLimit = 60s;
@@ -211,18 +213,59 @@ void MakeBrokenPackageContent(const fs::path& content)
               "[Mac_Environment]\nbundle_name = Broken\nbundle_version = 1.0\n";
 }
 
-// Waits for the program to end; when it does not, keeps a screenshot and
-// says what the program and the collector had so far.
-std::optional<E2e::ProcessResult> WaitForEnd(WindowSession& session, const std::string& what)
+// Waits for the program to end, which it must with exit code 0; when it
+// does not end, keeps a screenshot and says what the program and the
+// collector had so far. False when it did not end.
+bool WaitForEnd(WindowSession& session, const std::string& what)
 {
-    std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
+    const std::optional<E2e::ProcessResult> result = session.WaitForExit(kRunLimit);
     if (!result) {
         session.Screen().Capture("not-ended");
         ADD_FAILURE() << "the program did not end " << what << "; " << session.EventNames()
                       << "; dialogs on screen: " << session.Dialogs().size() << "\n"
                       << session.ProgramErrors();
+        return false;
     }
-    return result;
+    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    return true;
+}
+
+// Waits for the window and then for its start page to be ready.
+void WaitForStartPage(WindowSession& session, Shots& shots)
+{
+    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
+    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+}
+
+void ClickInstallButton(const WindowSession& session)
+{
+    session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
+                      kInstallButton.y + kInstallButton.height / 2);
+}
+
+// Waits for the one dialog and presses its button `index` of `count` (see
+// WindowSession::PressDialogButton, which takes the screenshot `shot`);
+// `missing` says which dialog did not come.
+::testing::AssertionResult AnswerDialog(const WindowSession& session, int index, int count,
+                                        const std::string& shot, const std::string& missing)
+{
+    const std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    if (!dialog) {
+        return ::testing::AssertionFailure() << missing;
+    }
+    if (!session.PressDialogButton(*dialog, index, count, shot)) {
+        return ::testing::AssertionFailure() << "the dialog does not have " << count << " buttons";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// After "Continue" in a close confirmation: the dialog goes and the run goes
+// on, not cancelled.
+void ExpectRunGoesOn(const WindowSession& session)
+{
+    EXPECT_TRUE(WaitFor([&] { return session.Dialogs().empty(); }, 10s));
+    EXPECT_TRUE(session.Running());
+    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_CANCELLED"), 0u);
 }
 
 class WindowTest : public ::testing::Test {
@@ -325,21 +368,14 @@ TEST_F(WindowTest, StartPageLicenceLanguageAndClosing)
 
     // Close, then "Continue": nothing happens.
     session.ClickCloseButton();
-    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
-    ASSERT_TRUE(dialog) << "no close confirmation";
-    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "close-confirmation"));
-    EXPECT_TRUE(WaitFor([&] { return session.Dialogs().empty(); }, 10s));
-    EXPECT_TRUE(session.Running());
-    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_CANCELLED"), 0u);
+    ASSERT_TRUE(AnswerDialog(session, 0, 2, "close-confirmation", "no close confirmation"));
+    ExpectRunGoesOn(session);
 
     // Close, then "Yes": the run ends as cancelled.
     session.ClickCloseButton();
-    dialog = session.WaitForDialog(kDialogLimit);
-    ASSERT_TRUE(dialog) << "no close confirmation the second time";
-    ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "close-confirmation-again"));
-    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Yes");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    ASSERT_TRUE(AnswerDialog(session, 1, 2, "close-confirmation-again",
+                             "no close confirmation the second time"));
+    ASSERT_TRUE(WaitForEnd(session, "after Yes"));
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
     EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), 0u);
 }
@@ -363,24 +399,16 @@ TEST_F(WindowTest, QuitAsksLikeTheCloseButton)
 {
     WindowSession session(TestName());
     Shots shots(session);
-    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
-    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    ASSERT_NO_FATAL_FAILURE(WaitForStartPage(session, shots));
 
     PressQuitKey(session);
-    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
-    ASSERT_TRUE(dialog) << "no confirmation after Quit";
-    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "quit-confirmation"));
-    EXPECT_TRUE(WaitFor([&] { return session.Dialogs().empty(); }, 10s));
-    EXPECT_TRUE(session.Running());
-    EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_CANCELLED"), 0u);
+    ASSERT_TRUE(AnswerDialog(session, 0, 2, "quit-confirmation", "no confirmation after Quit"));
+    ExpectRunGoesOn(session);
 
     PressQuitKey(session);
-    dialog = session.WaitForDialog(kDialogLimit);
-    ASSERT_TRUE(dialog) << "no confirmation after the second Quit";
-    ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "quit-confirmation-again"));
-    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Quit and Yes");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    ASSERT_TRUE(AnswerDialog(session, 1, 2, "quit-confirmation-again",
+                             "no confirmation after the second Quit"));
+    ASSERT_TRUE(WaitForEnd(session, "after Quit and Yes"));
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
 }
 
@@ -394,15 +422,13 @@ TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)
     WindowSession session(TestName(), options);
     Shots shots(session);
 
-    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
-    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    ASSERT_NO_FATAL_FAILURE(WaitForStartPage(session, shots));
     ASSERT_TRUE(LanguageListOpens(session, shots)) << "the language list did not open";
     session.ClickPage(kFirstListItemX, kFirstListItemY);
     ASSERT_TRUE(WaitFor([&] { return session.Title() == Text(TranslaterText::WindowTitle, "de-DE"); },
                         10s));
     ASSERT_TRUE(TickConsent(session, shots));
-    session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
-                      kInstallButton.y + kInstallButton.height / 2);
+    ClickInstallButton(session);
 
     // The progress page: the configured picture, and the percentage moving.
     std::vector<Image> progress;
@@ -430,9 +456,7 @@ TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)
     EXPECT_GE(progress.size(), 2u) << "the percentage beside the download bar did not move";
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_DOWNLOAD_FINISHED", kEventLimit));
 
-    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "by itself");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    ASSERT_TRUE(WaitForEnd(session, "by itself"));
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_FINISHED", kEventLimit));
     EXPECT_TRUE(session.WaitForEvent("PRODUCT_START_SUCCEEDED", kEventLimit, "PRODUCT_NAME",
                                      "reelmaker"));
@@ -459,14 +483,12 @@ TEST_F(WindowTest, RetryDialogTryAgainSkipAndCancel)
         WindowSession session(TestName() + "." + answer.name, options);
         Shots shots(session);
 
-        ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
-        ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+        ASSERT_NO_FATAL_FAILURE(WaitForStartPage(session, shots));
         ASSERT_TRUE(TickConsent(session, shots));
-        session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
-                          kInstallButton.y + kInstallButton.height / 2);
+        ClickInstallButton(session);
 
         // Four automatic retries, then the dialog on the fifth failure.
-        std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+        const std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
         if (!dialog) {
             shots.Take("no-retry-dialog");
         }
@@ -485,13 +507,10 @@ TEST_F(WindowTest, RetryDialogTryAgainSkipAndCancel)
             // Try again: the installer runs once more, fails, and asks again.
             ASSERT_TRUE(session.WaitForEvent("PRODUCT_INSTALL_FAILED", kEventLimit, "PRODUCT_NAME",
                                              "broken", 6));
-            dialog = session.WaitForDialog(kDialogLimit);
-            ASSERT_TRUE(dialog) << "no retry dialog after trying again";
-            ASSERT_TRUE(session.PressDialogButton(*dialog, 2, 3, "retry-dialog-again"));
+            ASSERT_TRUE(AnswerDialog(session, 2, 3, "retry-dialog-again",
+                                     "no retry dialog after trying again"));
         }
-        const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "by itself");
-        ASSERT_TRUE(result);
-        EXPECT_EQ(result->exitCode, 0) << result->Describe();
+        ASSERT_TRUE(WaitForEnd(session, "by itself"));
         // Skip leaves nothing to install: the bundle is done. Cancel ends it.
         EXPECT_EQ(session.CountEvents("BUNDLE_INSTALL_FINISHED"), answer.button == 1 ? 1u : 0u);
         EXPECT_EQ(session.CountEvents("PRODUCT_INSTALL_STARTED", "PRODUCT_NAME", "broken"),
@@ -508,13 +527,11 @@ TEST_F(WindowTest, DiskSpaceDialogTryAgainThenCancel)
     WindowSession session(TestName(), options);
     Shots shots(session);
 
-    ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
-    ASSERT_TRUE(WaitForReadyPage(session, shots, "start-ready")) << session.ProgramErrors();
+    ASSERT_NO_FATAL_FAILURE(WaitForStartPage(session, shots));
     ASSERT_TRUE(TickConsent(session, shots));
-    session.ClickPage(kInstallButton.x + kInstallButton.width / 2,
-                      kInstallButton.y + kInstallButton.height / 2);
+    ClickInstallButton(session);
 
-    std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
+    const std::optional<std::string> dialog = session.WaitForDialog(kDialogLimit);
     ASSERT_TRUE(dialog) << "no disk-space dialog; " << session.ProgramErrors();
     ASSERT_TRUE(session.WaitForEvent("NOT_ENOUGH_DISK_SPACE", kEventLimit, "AVAILABLE_BYTES", "1000"));
     EXPECT_TRUE(NotBlank(session.Screen().Capture("disk-space-dialog"),
@@ -523,13 +540,10 @@ TEST_F(WindowTest, DiskSpaceDialogTryAgainThenCancel)
     ASSERT_TRUE(session.PressDialogButton(*dialog, 1, 2, "disk-space-dialog-buttons"));
     ASSERT_TRUE(session.WaitForEvent("NOT_ENOUGH_DISK_SPACE", kEventLimit, "AVAILABLE_BYTES",
                                      "1000", 2));
-    dialog = session.WaitForDialog(kDialogLimit);
-    ASSERT_TRUE(dialog) << "no disk-space dialog after trying again";
-    ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 2, "disk-space-dialog-again"));
+    ASSERT_TRUE(AnswerDialog(session, 0, 2, "disk-space-dialog-again",
+                             "no disk-space dialog after trying again"));
 
-    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after Cancel");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    ASSERT_TRUE(WaitForEnd(session, "after Cancel"));
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
     EXPECT_EQ(session.CountEvents("PRODUCT_DOWNLOAD_STARTED"), 0u);
 }
@@ -540,7 +554,7 @@ TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
 {
     SessionOptions options;
     options.programArgs = std::vector<std::string>{
-        "--config-url=http://127.0.0.1:" + std::to_string(ClosedPort()) + "/content/config.ini"};
+        "--config-url=http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/content/config.ini"};
     WindowSession session(TestName(), options);
 
     ASSERT_TRUE(session.WaitForWindow(kWindowLimit)) << session.ProgramErrors();
@@ -551,9 +565,7 @@ TEST_F(WindowTest, NoConnectionDialogEndsTheRun)
     EXPECT_TRUE(session.Running());
     ASSERT_TRUE(session.PressDialogButton(*dialog, 0, 1, "no-connection-dialog-button"));
 
-    const std::optional<E2e::ProcessResult> result = WaitForEnd(session, "after OK");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode, 0) << result->Describe();
+    ASSERT_TRUE(WaitForEnd(session, "after OK"));
     EXPECT_TRUE(fs::is_empty(session.Home() / "Applications") ||
                 !fs::exists(session.Home() / "Applications"));
 }
