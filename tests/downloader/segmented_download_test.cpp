@@ -106,6 +106,7 @@ protected:
     void SetUp() override
     {
         ClearProxyEnvironment();
+        FixTimeZone();
         Downloader::SetLowSpeedTimeForTesting(2);
     }
     void TearDown() override { Downloader::SetLowSpeedTimeForTesting(0); }
@@ -322,6 +323,7 @@ TEST(SegmentedDownloadStatistics, EqualThoseOfOneConnection)
     };
 
     ClearProxyEnvironment();
+    FixTimeZone();
     TemporaryDirectory runDir;
     Settings::Set(Settings::ID::InstallDir, runDir.Path().string());
     std::vector<std::vector<std::string>> runs;
