@@ -269,7 +269,15 @@ DownloadBatch::DownloadEntry::DownloadEntry(DownloadBatch& batch, IDownloaderEve
                       << "), one transfer fetches it";
         }
     }
-    StartSource();
+    try {
+        StartSource();
+    } catch (...) {
+        // No destructor runs for an entry that was never made.
+        if (m_file >= 0) {
+            ::close(m_file);
+        }
+        throw;
+    }
     LOG(INFO) << "Item " << m_item.name << " download from " << m_item.url << " started";
     DispatchEvent(&IDownloadItemEvents::OnItemDownloadStarted, m_item.name, 0ULL);
 }
