@@ -668,7 +668,9 @@ bool DownloadBatch::DownloadEntry::Finish()
     LOG(INFO) << "Item " << m_item.name << " download finished";
     if (m_mode == Mode::Ranges && m_hash) {
         LOG(INFO) << "Item " << m_item.name << ": of its " << whole << " bytes " << m_readBack
-                  << " were read back from the file to hash them";
+                  << " were read back from the file to hash them, in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(m_readBackTime).count()
+                  << " ms";
     }
     DispatchEvent(&IDownloadItemEvents::OnItemDownloadFinished, m_item.name, m_lastTotal);
     return true;
@@ -800,12 +802,14 @@ bool DownloadBatch::DownloadEntry::HashKeptPart()
 // page cache, normally) once it has. Memory stays one block.
 void DownloadBatch::DownloadEntry::CatchUp(std::uint64_t limit)
 {
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint64_t before = m_readBack;
     while (limit > 0) {
         const auto ahead = std::find_if(m_transfers.begin(), m_transfers.end(), [&](const Transfer& t) {
             return t.start <= m_hashed && m_hashed < t.start + t.written;
         });
         if (ahead == m_transfers.end()) {
-            return;
+            break;
         }
         std::uint64_t until = ahead->start + ahead->written;
         if (until - m_hashed > limit) {
@@ -830,6 +834,9 @@ void DownloadBatch::DownloadEntry::CatchUp(std::uint64_t limit)
             m_readBack += static_cast<std::uint64_t>(got);
             limit -= std::min(limit, static_cast<std::uint64_t>(got));
         }
+    }
+    if (m_readBack != before) {
+        m_readBackTime += std::chrono::steady_clock::now() - started;
     }
 }
 

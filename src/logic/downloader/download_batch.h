@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -148,6 +149,7 @@ private:
     std::uint64_t m_hashed = 0;     // bytes from the file's start that the hash has taken
     std::vector<char> m_readBlock;  // for hashing what the ranges wrote ahead
     std::uint64_t m_readBack = 0;   // bytes hashed from the file rather than as they came
+    std::chrono::steady_clock::duration m_readBackTime{};
     bool m_dropFile = false;        // empty the target file when the entry goes
     Blame m_blame = Blame::Source;
     std::string m_failure;
