@@ -106,7 +106,8 @@ int main(int argc, char** argv)
     std::map<std::string, long> peaks;
     const auto runProgram = [&](const std::string& label, const fs::path& config) {
         fs::remove_all(home / "Applications");
-        Child installer({program.string(), "--unattended", "--config-file=" + config.string()}, env);
+        Child installer({program.string(), "--unattended", "--config-file=" + config.string()},
+                        env);
         long peak = 0;
         const int code = installer.Drain(peak);
         if (code != 0) {

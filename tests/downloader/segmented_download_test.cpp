@@ -192,8 +192,9 @@ TEST_F(SegmentedDownloadTest, RangesServersAndChecksums)
              ASSERT_EQ(ranges.size(), 5u);
              bool resumed = false;
              for (int part = 1; part < kConnections; ++part) {
-                 resumed = resumed || ranges.count("bytes=" + std::to_string(Boundary(part) + 1000) +
-                                                   "-" + std::to_string(Boundary(part + 1) - 1));
+                 const std::string rest = "bytes=" + std::to_string(Boundary(part) + 1000) + "-" +
+                                          std::to_string(Boundary(part + 1) - 1);
+                 resumed = resumed || ranges.count(rest) == 1;
              }
              EXPECT_TRUE(resumed);
          }},
@@ -268,8 +269,9 @@ TEST_F(SegmentedDownloadTest, MirrorsTakeOverFromFailingSources)
         item.mirrors = {mirror.Url("/copy/pkg.tgz")};
         Run(std::move(item));
         std::string error = test.error;
-        for (const auto& [mark, url] : {std::pair<std::string, std::string>{"<url>", primary.Url("/pkg.tgz")},
-                                        {"<mirror>", mirror.Url("/copy/pkg.tgz")}}) {
+        using Mark = std::pair<std::string, std::string>;
+        for (const auto& [mark, url] : {Mark{"<url>", primary.Url("/pkg.tgz")},
+                                        Mark{"<mirror>", mirror.Url("/copy/pkg.tgz")}}) {
             if (const auto at = error.find(mark); at != std::string::npos) {
                 error.replace(at, mark.size(), url);
             }
@@ -293,7 +295,8 @@ TEST(SegmentedDownloadStatistics, EqualThoseOfOneConnection)
         void TrackEvent(std::string name, const EventParameters& params) override
         {
             for (const auto& [key, value] : params) {
-                const bool timed = key == EventParam::kTimeElapsed || key == EventParam::kAverageSpeed;
+                const bool timed =
+                    key == EventParam::kTimeElapsed || key == EventParam::kAverageSpeed;
                 name += " " + key + "=" + (timed ? "<time>" : value);
             }
             events.push_back(name);

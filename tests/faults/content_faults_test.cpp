@@ -295,10 +295,10 @@ TEST(MirrorFaults, DeadSourcesHandOverOrEndInTheRetryDialog)
         config.insert(config.find(urlLine) + urlLine.size(), "mirrors = " + mirror + "\n");
 
         const fs::path logs = scenario.home.parent_path() / "logs";
-        const Outcome outcome =
-            RunAndCheck(scenario.Run(scenario.Publish(config)), logs,
-                        mirrorWorks ? std::vector<std::string>{"FaultyApp"} : std::vector<std::string>{},
-                        [&] { return EventNames(scenario.Events()); });
+        const std::vector<std::string> products =
+            mirrorWorks ? std::vector<std::string>{"FaultyApp"} : std::vector<std::string>{};
+        const Outcome outcome = RunAndCheck(scenario.Run(scenario.Publish(config)), logs, products,
+                                            [&] { return EventNames(scenario.Events()); });
         const std::vector<E2e::CollectedEvent> events = scenario.Events();
         EXPECT_EQ(outcome.result.exitCode, mirrorWorks ? 0 : 3) << outcome.result.out;
         EXPECT_TRUE(Contains(outcome.log, "Item faulty from " + dead + " failed: "));
@@ -308,7 +308,8 @@ TEST(MirrorFaults, DeadSourcesHandOverOrEndInTheRetryDialog)
             continue;
         }
         EXPECT_TRUE(InOrder(EventNames(events), kFailedDownload)) << Describe(events);
-        EXPECT_FALSE(LinesStartingWith(outcome.result.out, kRetryDialog).empty()) << outcome.result.out;
+        EXPECT_FALSE(LinesStartingWith(outcome.result.out, kRetryDialog).empty())
+            << outcome.result.out;
         const auto errors = Named(events, "PRODUCT_DOWNLOAD_ERROR", "faulty");
         ASSERT_FALSE(errors.empty());
         EXPECT_EQ(errors.front().Param("CURL_ERROR").value_or(""),

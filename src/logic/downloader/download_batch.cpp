@@ -164,7 +164,8 @@ DownloadBatch::DownloadBatch(IDownloaderEvents& events, std::shared_ptr<FakeThre
     // item to use them all; the limit stays bounded whatever they ask.
     long most = Curl::CurlMulti::kMaxConnections;
     for (const DownloadItem& item : items) {
-        most = std::max<long>(most, std::clamp(item.connections, 1, DownloadItem::kMostConnections));
+        most = std::max<long>(most,
+                              std::clamp(item.connections, 1, DownloadItem::kMostConnections));
     }
     m_multi.SetMaxConnections(most);
     for (DownloadItem& item : items) {
@@ -388,7 +389,8 @@ void DownloadBatch::DownloadEntry::StartSource()
 void DownloadBatch::DownloadEntry::Split(Transfer& probe)
 {
     const std::uint64_t size = m_item.expectedSize;
-    const auto count = static_cast<std::uint64_t>(std::clamp(m_item.connections, 1, DownloadItem::kMostConnections));
+    const auto count = static_cast<std::uint64_t>(
+        std::clamp(m_item.connections, 1, DownloadItem::kMostConnections));
     LOG(INFO) << "Item " << m_item.name << ": " << m_sources[m_source] << " serves ranges; "
               << size << " bytes over " << count << " connections";
     probe.end = size / count;
@@ -720,8 +722,9 @@ bool DownloadBatch::DownloadEntry::Judge(Transfer& transfer)
         }
         LOG(INFO) << "Item " << m_item.name << ": the request for the bytes " << transfer.asked
                   << "-" << transfer.end - 1 << " got status " << transfer.status
-                  << (transfer.range ? " with the range from " + std::to_string(transfer.range->first)
-                                     : std::string(" without a range"));
+                  << (transfer.range
+                          ? " with the range from " + std::to_string(transfer.range->first)
+                          : std::string(" without a range"));
         transfer.drop = true;
         FallBack(transfer);
         return false;
@@ -740,7 +743,8 @@ bool DownloadBatch::DownloadEntry::SettleResume(Transfer& transfer)
         LOG(INFO) << "Item " << m_item.name << " resumes at byte " << m_item.resumeFrom;
         return true;
     }
-    if (transfer.status == 200 || (transfer.status == 206 && transfer.range && transfer.range->first == 0)) {
+    if (transfer.status == 200 ||
+        (transfer.status == 206 && transfer.range && transfer.range->first == 0)) {
         return StartOver(transfer);
     }
     Refuse("Item " + m_item.name + ": the request for the bytes from " +
@@ -805,9 +809,10 @@ void DownloadBatch::DownloadEntry::CatchUp(std::uint64_t limit)
     const auto started = std::chrono::steady_clock::now();
     const std::uint64_t before = m_readBack;
     while (limit > 0) {
-        const auto ahead = std::find_if(m_transfers.begin(), m_transfers.end(), [&](const Transfer& t) {
-            return t.start <= m_hashed && m_hashed < t.start + t.written;
-        });
+        const auto ahead =
+            std::find_if(m_transfers.begin(), m_transfers.end(), [&](const Transfer& t) {
+                return t.start <= m_hashed && m_hashed < t.start + t.written;
+            });
         if (ahead == m_transfers.end()) {
             break;
         }
