@@ -36,6 +36,12 @@ CurlMulti::~CurlMulti()
     m_handle.reset();
 }
 
+void CurlMulti::SetMaxConnections(long connections)
+{
+    CheckMulti("curl_multi_setopt",
+               curl_multi_setopt(m_handle.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, connections));
+}
+
 void CurlMulti::AddSession(CurlEasy& session)
 {
     CheckMulti("curl_multi_add_handle", curl_multi_add_handle(m_handle.get(), session.Handle()));
@@ -82,11 +88,29 @@ std::list<std::reference_wrapper<CurlEasy>> CurlMulti::GetCompletedSessions()
             continue;
         }
         CurlEasy& session = m_sessions.at(message->easy_handle);
-        session.CheckProxyAuthentication("curl_multi_perform", message->data.result);
-        CheckResult("curl_multi_perform", message->easy_handle, message->data.result);
+        ThrowFailure(session, message->data.result);
         completed.push_back(session);
     }
     return completed;
+}
+
+std::list<CurlMulti::Completion> CurlMulti::TakeCompletions()
+{
+    std::list<Completion> completed;
+    int pending = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_handle.get(), &pending)) {
+        const auto session = m_sessions.find(message->easy_handle);
+        if (message->msg == CURLMSG_DONE && session != m_sessions.end()) {
+            completed.push_back({session->second, message->data.result});
+        }
+    }
+    return completed;
+}
+
+void CurlMulti::ThrowFailure(const CurlEasy& session, CURLcode result)
+{
+    session.CheckProxyAuthentication("curl_multi_perform", result);
+    CheckResult("curl_multi_perform", session.Handle(), result);
 }
 
 } // namespace Zentak::Curl

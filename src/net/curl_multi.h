@@ -18,17 +18,27 @@ namespace Zentak::Curl {
 // except WakeUp, which any thread may call. Failures throw std::runtime_error
 // (or RequestTimeout) with the text "<libcurl call> failed: <libcurl's text>".
 //
-// At most kMaxConnections transfers run at once (as browsers do per host);
-// sessions added beyond that wait, unconnected, until one ends.
+// At most kMaxConnections transfers run at once (as browsers do per host)
+// unless SetMaxConnections allows more; sessions added beyond that wait,
+// unconnected, until one ends.
 class CurlMulti {
 public:
     static constexpr long kMaxConnections = 6;
+
+    // A session that completed, and libcurl's result for it.
+    struct Completion {
+        std::reference_wrapper<CurlEasy> session;
+        CURLcode result;
+    };
 
     CurlMulti();
     ~CurlMulti();
 
     CurlMulti(const CurlMulti&) = delete;
     CurlMulti& operator=(const CurlMulti&) = delete;
+
+    // The most transfers that run at once.
+    void SetMaxConnections(long connections);
 
     void AddSession(CurlEasy& session);
     void RemoveSession(CurlEasy& session);
@@ -49,6 +59,15 @@ public:
     // A failed transfer throws its failure text as "curl_multi_perform"; the
     // completions after it are left for the next call.
     std::list<std::reference_wrapper<CurlEasy>> GetCompletedSessions();
+
+    // Every session that completed since the last call, failed or not, in
+    // completion order; nothing throws for a failed transfer. The caller
+    // turns a failed result into its exception with ThrowFailure.
+    std::list<Completion> TakeCompletions();
+
+    // Throws what GetCompletedSessions throws for a session that completed
+    // with the failed `result`.
+    static void ThrowFailure(const CurlEasy& session, CURLcode result);
 
 private:
     std::unordered_map<CURL*, std::reference_wrapper<CurlEasy>> m_sessions;

@@ -263,6 +263,59 @@ TEST_P(ContentFaults, RunEndsReportedAndClean)
     server.Stop();
 }
 
+// A package with a mirror: a dead primary hands over to the mirror, and the
+// run installs; with every source failing the run ends in the retry dialog
+// as for any failed download, and the statistics and the log name each
+// source with why it failed.
+TEST(MirrorFaults, DeadSourcesHandOverOrEndInTheRetryDialog)
+{
+    for (const bool mirrorWorks : {true, false}) {
+        SCOPED_TRACE(mirrorWorks ? "working mirror" : "every source failing");
+        E2e::Scenario scenario;
+        scenario.AddPackage("faulty", {"FaultyApp", 64u * 1024, 0, ""});
+        TestServer broken;
+        broken.Expect("GET", kPackagePath, Reply::Status(503, "busy"), Times::Any());
+        // The size the dead URL cannot tell is asked of the mirror.
+        broken.Expect("HEAD", kPackagePath, Reply::Status(503), Times::Any());
+        const std::string dead =
+            "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + kPackagePath;
+        const std::string mirror =
+            mirrorWorks ? scenario.PackageUrl("faulty") : broken.Url(kPackagePath);
+        std::string config = scenario.Config({{"faulty", 1, "Faulty Package", dead, ""}});
+        const std::string urlLine = "url = " + dead + "\n";
+        config.insert(config.find(urlLine) + urlLine.size(), "mirrors = " + mirror + "\n");
+
+        const fs::path logs = scenario.home.parent_path() / "logs";
+        const std::vector<std::string> products =
+            mirrorWorks ? std::vector<std::string>{"FaultyApp"} : std::vector<std::string>{};
+        const Outcome outcome = RunAndCheck(scenario.Run(scenario.Publish(config)), logs, products,
+                                            [&] { return EventNames(scenario.Events()); });
+        const std::vector<E2e::CollectedEvent> events = scenario.Events();
+        EXPECT_EQ(outcome.result.exitCode, mirrorWorks ? 0 : 5) << outcome.result.out;
+        EXPECT_TRUE(Contains(outcome.log, "Item faulty from " + dead + " failed: "));
+        if (mirrorWorks) {
+            EXPECT_TRUE(InOrder(EventNames(events), kInstalled)) << Describe(events);
+            EXPECT_TRUE(Named(events, "PRODUCT_DOWNLOAD_ERROR").empty()) << Describe(events);
+            continue;
+        }
+        EXPECT_TRUE(InOrder(EventNames(events), kFailedDownload)) << Describe(events);
+        EXPECT_FALSE(LinesStartingWith(outcome.result.out, kRetryDialog).empty())
+            << outcome.result.out;
+        const auto errors = Named(events, "PRODUCT_DOWNLOAD_ERROR", "faulty");
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.front().Param("CURL_ERROR").value_or(""),
+                  "every source of faulty failed: " + dead +
+                      ": curl_multi_perform failed: Couldn't connect to server; " + mirror +
+                      ": curl_multi_perform failed: http response code = 503");
+        const std::string port = dead.substr(17, dead.find('/', 17) - 17);
+        EXPECT_TRUE(Contains(outcome.result.err,
+                             "installer: faulty: every source failed: cannot connect to 127.0.0.1:" +
+                                 port + " (connection refused); HTTP 503 for " + mirror))
+            << outcome.result.err;
+        broken.Stop();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ContentFaults, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return info.param.name; });
 

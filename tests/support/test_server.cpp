@@ -2,6 +2,7 @@
 #include "support/posix_compat.h"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -282,6 +283,31 @@ Reply Reply::Raw(std::string bytes)
                                                  ReplyControl&) {
         SendAndClose(request.local_port, request.remote_port, bytes);
     });
+}
+
+Reply Reply::Choose(std::function<Reply(const httplib::Request&)> choose)
+{
+    return Reply(200, [choose = std::move(choose)](const httplib::Request& request,
+                                                   httplib::Response& response,
+                                                   const std::string&, ReplyControl& control) {
+        const Reply chosen = choose(request);
+        response.status = chosen.m_status;
+        for (const auto& [name, value] : chosen.m_headers) {
+            response.set_header(name.c_str(), value);
+        }
+        chosen.m_writer(request, response, chosen.m_contentType, control);
+    });
+}
+
+long long Reply::RangeStart(const httplib::Request& request)
+{
+    const std::string range = request.get_header_value("Range");
+    const std::string prefix = "bytes=";
+    if (range.compare(0, prefix.size(), prefix) != 0 || range.size() == prefix.size() ||
+        !std::isdigit(static_cast<unsigned char>(range[prefix.size()]))) {
+        return -1;
+    }
+    return std::stoll(range.substr(prefix.size()));
 }
 
 Reply Reply::Custom(std::function<void(const httplib::Request&, httplib::Response&)> handler)

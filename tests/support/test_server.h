@@ -94,6 +94,12 @@ public:
     // body even for status 200. For servers that ignore ranges, or malformed
     // replies.
     static Reply Raw(std::string response);
+    // A reply chosen for each request by `choose` (from its Range header,
+    // say), on the server's thread.
+    static Reply Choose(std::function<Reply(const httplib::Request&)> choose);
+    // The first byte a request's "Range: bytes=<first>-..." asks for; -1
+    // without a range.
+    static long long RangeStart(const httplib::Request& request);
     // Anything else, written by the test with cpp-httplib's own types.
     static Reply Custom(std::function<void(const httplib::Request&, httplib::Response&)> handler);
 

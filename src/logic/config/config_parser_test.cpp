@@ -199,15 +199,25 @@ TEST_F(ConfigParserTest, IntegrityKeysAreKeptNormalised)
     RecordingObserver observer;
     ConfigParser::ParseText(
         "[Installer]\nid = a\nSHA256 = 9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08\n"
-        "size = 268435456\n"
-        "[Installer]\nid = b\nurl = http://127.0.0.1/b.tgz\n",
+        "size = 268435456\nmirrors =  http://m1/a.tgz\thttps://m2/a.tgz \n"
+        "[Installer]\nid = b\nurl = http://127.0.0.1/b.tgz\n"
+        "[Product]\nconnections = 16\n",
         observer);
     ASSERT_EQ(observer.installers.size(), 2u);
     EXPECT_EQ(observer.installers[0].sha256, kDigest);
     EXPECT_EQ(observer.installers[0].configuredSize, 268435456u);
+    EXPECT_EQ(observer.installers[0].mirrors,
+              (std::vector<std::string>{"http://m1/a.tgz", "https://m2/a.tgz"}));
+    // The product section counts for every package, wherever it stands.
+    EXPECT_EQ(observer.installers[0].connections, 16);
     // Without the keys a package is as it always was.
     EXPECT_EQ(observer.installers[1].sha256, "");
     EXPECT_FALSE(observer.installers[1].configuredSize.has_value());
+    EXPECT_TRUE(observer.installers[1].mirrors.empty());
+
+    RecordingObserver defaults;
+    ConfigParser::ParseText("[Installer]\nid = a\n", defaults);
+    EXPECT_EQ(defaults.installers.at(0).connections, 4);
 }
 
 // Anything wrong with the integrity keys refuses the whole configuration
@@ -241,6 +251,17 @@ TEST_F(ConfigParserTest, UnusableIntegrityKeysRefuseTheConfiguration)
         {"[Product]\nrequire_sha256 = true\n[Installer]\nid = a\n" + good, ""},
         {"[Product]\nrequire_sha256 = false\n[Installer]\nid = a\n", ""},
         {"[Product]\nrequire_sha256 = true\n", ""},
+        {"[Product]\nconnections = 0\n",
+         "Product: connections must be a whole number from 1 to 16, not \"0\""},
+        {"[Installer]\nid = a\n[Product]\nconnections = 17\n",
+         "Product: connections must be a whole number from 1 to 16, not \"17\""},
+        {"[Product]\nconnections = 4 \n[Product]\nconnections = four\n",
+         "Product: connections must be a whole number from 1 to 16, not \"four\""},
+        {"[Product]\nconnections = 1\n", ""},
+        {"[Installer]\nid = a\nmirrors = http://m/a.tgz file:///tmp/a.tgz\n",
+         "Installer a: mirror file:///tmp/a.tgz refused: only http and https URLs are fetched, "
+         "not file"},
+        {"[Installer]\nid = a\nmirrors =\n", ""},
     };
     for (const Case& test : cases) {
         RecordingObserver observer;

@@ -59,6 +59,43 @@ bool IsDecimal(const std::string& value)
                        [](unsigned char c) { return c >= '0' && c <= '9'; });
 }
 
+// The words of a whitespace-separated list.
+std::vector<std::string> Words(const std::string& value)
+{
+    std::vector<std::string> words;
+    std::istringstream stream(value);
+    for (std::string word; stream >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// "connections" of the product sections (the last one counts), checked:
+// 1 to 16 as a plain decimal number.
+int Connections(const ptree& tree)
+{
+    int connections = InstallerItem::kDefaultConnections;
+    for (const auto& [name, section] : tree) {
+        if (!Is(name, "Product")) {
+            continue;
+        }
+        for (const auto& [key, node] : section) {
+            if (!Is(key, "connections")) {
+                continue;
+            }
+            const std::string& value = node.data();
+            if (!IsDecimal(value) || value.size() > 2 || std::stoi(value) < 1 ||
+                std::stoi(value) > InstallerItem::kMostConnections) {
+                throw ConfigurationError("Product: connections must be a whole number from 1 to " +
+                                         std::to_string(InstallerItem::kMostConnections) +
+                                         ", not \"" + value + "\"");
+            }
+            connections = std::stoi(value);
+        }
+    }
+    return connections;
+}
+
 // "require_sha256=true" in any product section.
 bool RequiresSha256(const ptree& tree)
 {
@@ -98,6 +135,12 @@ void CheckIntegrityKeys(const ptree& tree)
                 if (const std::string refusal = Curl::SchemeRefusal(value); !refusal.empty()) {
                     throw ConfigurationError("Installer " + id + ": " + refusal);
                 }
+            } else if (Is(key, "mirrors")) {
+                for (const std::string& mirror : Words(value)) {
+                    if (const std::string refusal = Curl::SchemeRefusal(mirror); !refusal.empty()) {
+                        throw ConfigurationError("Installer " + id + ": mirror " + refusal);
+                    }
+                }
             } else if (Is(key, "sha256")) {
                 hasSha256 = true;
                 if (!Sha256::IsHexDigest(value)) {
@@ -128,11 +171,12 @@ void CheckIntegrityKeys(const ptree& tree)
     }
 }
 
-void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
+void ParseInstaller(const ptree& section, IConfigParserObserver& observer, int connections)
 {
     const std::string searchPrefix = "search_installed_" + Util::SystemName();
     const std::string runPrefix = "run_installed";
     InstallerItem item;
+    item.connections = connections;
     for (const auto& [key, node] : section) {
         const std::string& value = node.data();
         if (Is(key, "id")) {
@@ -145,6 +189,8 @@ void ParseInstaller(const ptree& section, IConfigParserObserver& observer)
             item.sha256 = Sha256::Normalised(value);
         } else if (Is(key, "size")) {
             item.configuredSize = std::stoull(value, nullptr, 10);
+        } else if (Is(key, "mirrors")) {
+            item.mirrors = Words(value);
         } else if (Is(key, "install_order")) {
             item.installOrder = std::stoi(value, nullptr, 10);
         } else if (Is(key, "install_args")) {
@@ -288,11 +334,12 @@ void ReadConfiguration(const std::string& text, IConfigParserObserver& observer)
     ptree tree;
     Util::ReadIni(stream, tree);
     CheckIntegrityKeys(tree);
+    const int connections = Connections(tree);
     for (const auto& [name, section] : tree) {
         if (Is(name, "Product")) {
             ParseProduct(section, observer);
         } else if (Is(name, "Installer")) {
-            ParseInstaller(section, observer);
+            ParseInstaller(section, observer, connections);
         } else if (Is(name, "ProductParameters")) {
             ParseProductParameters(section, observer);
         } else if (Is(name, "Splash")) {

@@ -57,6 +57,14 @@ struct InstallerItem {
     // --package-dir.
     std::string sha256;
     std::optional<std::uint64_t> configuredSize;
+    // Copies of the package elsewhere ("mirrors", whitespace-separated),
+    // tried in order after `url` when it cannot deliver the package.
+    std::vector<std::string> mirrors;
+    // Connections one large package may be fetched over at once: the
+    // product section's "connections" (1 to 16), the same for every package.
+    int connections = kDefaultConnections;
+    static constexpr int kDefaultConnections = 4;
+    static constexpr int kMostConnections = 16;
 
     boost::filesystem::path localPath;
     State state = State::Pending;
@@ -81,10 +89,11 @@ struct InstallerItem {
 };
 
 // A configuration that is good INI but asks for what cannot be: a "sha256"
-// that is not 64 hex digits, a "size" that is not a decimal byte count, or a
+// that is not 64 hex digits, a "size" that is not a decimal byte count, a
 // package without the sha256 that the product section's "require_sha256=true"
-// asks for, or a package URL of a scheme other than http and https. Thrown
-// before any result of the configuration is reported.
+// asks for, a package URL or mirror of a scheme other than http and https,
+// or "connections" outside 1 to 16. Thrown before any result of the
+// configuration is reported.
 class ConfigurationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -118,7 +118,8 @@ void PackageDownloads::AskSize(InstallerItem& item)
 
 void PackageDownloads::CollectSizes()
 {
-    // A size the first query could not learn is asked once more, all of
+    // A size the first query could not learn is asked once more (of the
+    // first mirror, when the package has one: the URL may be down), all of
     // them at once; after that it stays unknown. Asking before every
     // install, one after another, made a server whose size queries hang
     // cost minutes per package.
@@ -126,7 +127,8 @@ void PackageDownloads::CollectSizes()
     for (auto& [item, size] : m_sizeQueries) {
         item->learnedSize = size.get();
         if (item->learnedSize == 0) {
-            again.emplace_back(item, m_sizes.Ask(item->url));
+            again.emplace_back(item, m_sizes.Ask(item->mirrors.empty() ? item->url
+                                                                       : item->mirrors.front()));
         }
     }
     for (auto& [item, size] : again) {
@@ -181,6 +183,9 @@ bool PackageDownloads::Start()
         item.size = installer.configuredSize;
         item.maxBytes = downloadBound;
         item.resumeFrom = resumeFrom;
+        item.mirrors = installer.mirrors;
+        item.connections = installer.connections;
+        item.expectedSize = installer.ExpectedSize();
         const std::ios::openmode mode =
             std::ios::out | std::ios::binary | (resumeFrom > 0 ? std::ios::app : std::ios::trunc);
         item.stream = std::make_unique<std::ofstream>(installer.localPath.string(), mode);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -45,6 +46,7 @@ private:
 
     void Download();
     void Fail(const std::string& error);
+    DownloadEntry* EntryOf(const Curl::CurlEasy& session);
 
     // Declared before the entries: an entry removes its session from the
     // multi handle when it is destroyed.
@@ -59,8 +61,10 @@ private:
     std::thread m_worker;
 };
 
-// One transfer of a batch: the item, its session and what libcurl last
-// reported about it. Built on the owner's thread, then used by the worker only.
+// One item of a batch: its file, where it comes from (the URL, then its
+// mirrors) and the transfers that fetch it: one, or one per range of a
+// segmented download. Built on the owner's thread, then used by the worker
+// only.
 class DownloadBatch::DownloadEntry : public EventsDispatcher<IDownloadItemEvents> {
 public:
     DownloadEntry(DownloadBatch& batch, IDownloaderEvents& events,
@@ -70,50 +74,93 @@ public:
     DownloadEntry(const DownloadEntry&) = delete;
     DownloadEntry& operator=(const DownloadEntry&) = delete;
 
-    bool Holds(const Curl::CurlEasy& session) const { return m_session == session; }
+    bool Holds(const Curl::CurlEasy& session) const;
 
-    // The transfer completed: makes sure every byte reached the stream's
-    // target, closes a file, checks the whole file's size and SHA-256 when the
-    // item gives them, and queues the finish event. Throws when the data
-    // could not be written or does not match.
-    void Finish();
+    // One of the entry's sessions completed with `result`. True when the
+    // whole item is done: every byte reached the file, its size and SHA-256
+    // match, and the finish event is queued. False while it goes on (other
+    // ranges still running, a range or the next source to start). Throws the
+    // item's failure when no source is left.
+    bool Completed(const Curl::CurlEasy& session, CURLcode result);
 
-    // Why this entry ended its own transfer or refused its data (a size or
-    // hash mismatch, a range it cannot use); empty otherwise. libcurl only
-    // knows that the write was refused, so the batch reports this instead.
-    const std::string& Failure() const { return m_failure; }
+    // Between two rounds of the multi handle, where libcurl allows it:
+    // starts and ends sessions as the transfers' replies asked, and hashes a
+    // bounded share of what the ranges wrote ahead of the file's hashed start.
+    void Tend();
 
 private:
-    static size_t OnData(char* data, size_t size, size_t count, void* entry);
-    static size_t OnHeader(char* data, size_t size, size_t count, void* entry);
-    static int OnProgress(void* entry, curl_off_t expected, curl_off_t received, curl_off_t,
+    struct Transfer;
+    enum class Mode { Plain, Probing, Ranges };
+    // Whether a failure may be cured by another source of the same file.
+    enum class Blame { Source, Local };
+
+    std::unique_ptr<Curl::CurlEasy> MakeSession(Transfer& transfer);
+    void StartSource();
+    void StartTransfer(std::uint64_t start, std::uint64_t end, bool ranged);
+    void Split(Transfer& probe);
+    void FallBack(Transfer& failed);
+    void Restart(bool plainOnly);
+    void SourceFailed(const std::string& reason, Blame blame, std::exception_ptr exception);
+    bool AllFinished() const;
+    bool Finish();
+
+    static size_t OnData(char* data, size_t size, size_t count, void* transfer);
+    static size_t OnHeader(char* data, size_t size, size_t count, void* transfer);
+    static int OnProgress(void* transfer, curl_off_t expected, curl_off_t received, curl_off_t,
                           curl_off_t);
-    size_t Write(const char* data, size_t size);
-    void Header(const std::string& line);
-    // A resumed transfer: decides at its first body byte (or at its end)
-    // whether the reply continues the kept part or starts the file over.
-    bool SettleResume();
-    bool StartOver();
+    size_t Write(Transfer& transfer, const char* data, size_t size);
+    size_t WriteStream(Transfer& transfer, const char* data, size_t size);
+    size_t WriteAt(Transfer& transfer, const char* data, size_t size);
+    std::string Room(std::uint64_t whole) const;
+    void Header(Transfer& transfer, const std::string& line);
+    // Whether the reply of `transfer` can be used, decided at its first
+    // body byte (or its end); may change the mode.
+    bool Judge(Transfer& transfer);
+    // A resumed transfer: whether the reply continues the kept part or
+    // starts the file over.
+    bool SettleResume(Transfer& transfer);
+    bool StartOver(Transfer& transfer);
     bool HashKeptPart();
-    void Refuse(std::string reason);
+    // Hashes, from the file, up to `limit` bytes that the ranges wrote right
+    // after the hashed start.
+    void CatchUp(std::uint64_t limit);
+    std::uint64_t ContiguousBytes() const;
+    void Refuse(std::string reason, Blame blame = Blame::Source);
     void UpdateProgress(unsigned long long expected, unsigned long long received);
     std::string Target() const;
 
     DownloadBatch& m_batch;
     DownloadItem m_item;
+    long m_lowSpeedTime;
     unsigned long long m_lastDownloaded = 0;
     unsigned long long m_lastTotal = 0;
-    Curl::CurlEasy m_session;
     unsigned char m_lastPercent = 0;
 
-    // Integrity and resume; all used by the worker only.
-    std::unique_ptr<Sha256> m_hash;       // when the item gives a SHA-256
-    std::uint64_t m_offset = 0;           // bytes of the file before this reply's body
-    std::uint64_t m_written = 0;          // body bytes of this reply written so far
-    bool m_settled = true;                // false until a resumed reply has been judged
-    long m_status = 0;                    // status of the latest reply header block
-    std::optional<std::uint64_t> m_rangeStart; // first byte of its Content-Range
-    bool m_dropFile = false;              // empty the target file when the entry goes
+    // Where the file comes from: the URL, then the mirrors, and why each
+    // source tried so far failed.
+    std::vector<std::string> m_sources;
+    std::size_t m_source = 0;
+    std::vector<std::string> m_sourceFailures;
+    // The same in plain words, for the person ("HTTP 503 for <url>").
+    std::vector<std::string> m_sourceCauses;
+
+    Mode m_mode = Mode::Plain;
+    std::list<Transfer> m_transfers;
+    // Descriptor of the file when the transfers write at offsets (a
+    // segmented download); -1 when the item's stream takes the bytes.
+    int m_file = -1;
+    std::uint64_t m_received = 0; // bytes written by all transfers of a segmented download
+    bool m_restart = false;       // start the item anew at m_sources[m_source]
+    bool m_plainOnly = false;     // ... with one plain request, no ranges
+
+    // Integrity; used by the worker only.
+    std::unique_ptr<Sha256> m_hash; // when the item gives a SHA-256
+    std::uint64_t m_hashed = 0;     // bytes from the file's start that the hash has taken
+    std::vector<char> m_readBlock;  // for hashing what the ranges wrote ahead
+    std::uint64_t m_readBack = 0;   // bytes hashed from the file rather than as they came
+    std::chrono::steady_clock::duration m_readBackTime{};
+    bool m_dropFile = false;        // empty the target file when the entry goes
+    Blame m_blame = Blame::Source;
     std::string m_failure;
 };
 

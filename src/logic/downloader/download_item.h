@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace Zentak {
 
@@ -52,6 +53,26 @@ struct DownloadItem {
     std::uint64_t byteLimit = 0;
     // When not 0: the whole transfer's time limit in seconds.
     long timeoutSeconds = 0;
+
+    // Other copies of the file, tried in order after `url` when a source
+    // cannot deliver it: no connection, a timeout, status 404 or 500 and
+    // above, or a file that fails its size or SHA-256 check. Each source
+    // starts the file anew. Only the failure of the last source fails the
+    // batch, and its text then names every source and why it failed. Needs
+    // a std::ofstream at `path`.
+    std::vector<std::string> mirrors;
+
+    // Segmented download: with `connections` above 1, a file target
+    // (`path`, a std::ofstream), an `expectedSize` of at least
+    // kSegmentedMinimum and nothing to resume, the transfer first asks for
+    // "bytes=0-"; a reply "206" whose Content-Range covers exactly that size
+    // splits the file into up to `connections` ranges fetched at once and
+    // written at their offsets. Anything else is one plain transfer. Item
+    // progress and sizes are those of a single transfer.
+    int connections = 1;
+    std::uint64_t expectedSize = 0;
+    static constexpr std::uint64_t kSegmentedMinimum = 8 * 1024 * 1024;
+    static constexpr int kMostConnections = 16;
 };
 
 } // namespace Zentak
