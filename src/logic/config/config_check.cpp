@@ -19,10 +19,10 @@ namespace {
 const std::map<std::string, std::vector<std::string>>& KnownSections()
 {
     static const std::map<std::string, std::vector<std::string>> sections = {
-        {"Product", {"version", "build_name", "module_name", "require_sha256"}},
+        {"Product", {"version", "build_name", "module_name", "require_sha256", "connections"}},
         {"Installer",
-         {"id", "url", "display_name", "sha256", "size", "install_order", "install_args",
-          "suppress_desktop_shortcuts", "check_app_running", "autodetect_arch"}},
+         {"id", "url", "mirrors", "display_name", "sha256", "size", "install_order",
+          "install_args", "suppress_desktop_shortcuts", "check_app_running", "autodetect_arch"}},
         {"ProductParameters", {}},
         {"Splash", {"start", "progress", "wait", "ready"}},
         {"Statistics", {"url", "id"}},
@@ -157,6 +157,13 @@ public:
             if (section.known == "Product") {
                 anyProduct = true;
                 Require(section, "version");
+                if (const Entry* connections = section.Find("connections");
+                    connections && (!IsDecimal(connections->value) || connections->value.size() > 2 ||
+                                    std::stoi(connections->value) < 1 ||
+                                    std::stoi(connections->value) > 16)) {
+                    Problem(connections->line,
+                            "connections must be a number from 1 to 16, not \"" + connections->value + "\"");
+                }
             } else if (section.known == "Installer") {
                 anyInstaller = true;
                 CheckInstaller(section, requireSha256, ids);
@@ -219,6 +226,14 @@ private:
         Require(section, "id");
         Require(section, "url");
         CheckUrl(section.Find("url"));
+        if (const Entry* mirrors = section.Find("mirrors")) {
+            std::istringstream urls(mirrors->value);
+            for (std::string url; urls >> url;) {
+                if (!IsHttpUrl(url)) {
+                    Problem(mirrors->line, "mirror is not an http or https URL: " + url);
+                }
+            }
+        }
         if (const Entry* id = section.Find("id"); id && !id->value.empty()) {
             const auto [earlier, added] = ids.emplace(id->value, id->line);
             if (!added) {

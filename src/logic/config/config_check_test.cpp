@@ -63,6 +63,11 @@ TEST(ConfigCheckTest, NamesEachProblemWithItsLine)
          {"c.ini:4: [Installer] has no sha256, which require_sha256 asks for"}},
         {"statistics without a key", Replace(kSound, "id = key\n", ""),
          {"c.ini:10: [Statistics] has no id"}},
+        {"connections and mirrors",
+         Replace(Replace(kSound, "require_sha256 = false", "connections = 17"), "size = 1024",
+                 "mirrors = https://m1.example/c.dmg ftp://m2.example/c.dmg"),
+         {"c.ini:3: connections must be a number from 1 to 16, not \"17\"",
+          "c.ini:7: mirror is not an http or https URL: ftp://m2.example/c.dmg"}},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.what);
