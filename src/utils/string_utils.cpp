@@ -37,6 +37,15 @@ std::size_t EditDistance(const std::string& a, const std::string& b)
 
 } // namespace
 
+std::string Join(const std::vector<std::string>& parts, const std::string& separator)
+{
+    std::string text;
+    for (const std::string& part : parts) {
+        text += (text.empty() ? "" : separator) + part;
+    }
+    return text;
+}
+
 std::string NearestName(const std::string& word, const std::vector<std::string>& names,
                         std::size_t most)
 {

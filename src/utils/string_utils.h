@@ -13,6 +13,8 @@ std::string_view Trim(std::string_view text);
 
 // Empty pieces are dropped.
 std::vector<std::string> Split(const std::string& text, char separator);
+// The parts with `separator` between them.
+std::string Join(const std::vector<std::string>& parts, const std::string& separator);
 
 // Every non-overlapping occurrence, left to right; an inserted replacement is
 // not scanned again. Empty text, pattern or replacement: unchanged.

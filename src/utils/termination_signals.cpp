@@ -63,4 +63,15 @@ void TerminationSignalWatcher::Stop()
     }
 }
 
+std::string SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "signal " + std::to_string(signal);
+    }
+}
+
 } // namespace Zentak

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 
 namespace Zentak {
@@ -30,5 +31,8 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// "SIGTERM" for the signals the watcher takes, "signal <n>" for others.
+std::string SignalName(int signal);
 
 } // namespace Zentak

@@ -37,29 +37,6 @@ using State = InstallerItem::State;
 
 constexpr const char* kVersion = "1.6.0";
 
-std::string JoinLocales()
-{
-    std::string joined;
-    for (const std::string& locale : Translater::GetLocales()) {
-        if (!joined.empty()) {
-            joined += ", ";
-        }
-        joined += locale;
-    }
-    return joined;
-}
-
-std::string SignalName(int signal)
-{
-    switch (signal) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    case SIGQUIT: return "SIGQUIT";
-    default: return "signal " + std::to_string(signal);
-    }
-}
-
 } // namespace
 
 // The stages and their loop on the logic thread, the splash's events on the
@@ -87,14 +64,7 @@ public:
     ISplash& Splash() { return *m_splash; }
     bool BundleInstallFinished() const { return m_bundleFinished; }
     int UnattendedExitCode() const { return m_outcome.ExitCode(m_bundleFinished); }
-    std::string ResultText() const
-    {
-        if (m_bundleFinished) {
-            return "installed";
-        }
-        const std::string cause = m_outcome.LastCause();
-        return cause.empty() ? "not installed: cancelled" : "not installed: " + cause;
-    }
+    std::string ResultText() const { return m_outcome.ResultText(m_bundleFinished); }
     // Ends the run when the splash itself failed.
     void Abort() { OnExitButtonPressed(); }
     // Ends the run on a termination signal.
@@ -216,7 +186,7 @@ InstallerLogic::Impl::Impl(ControllerParts parts)
     LOG(INFO) << "Build commit: " << ZENTAK_BUILD_COMMIT;
     LOG(INFO) << "DistribName: " << Settings::GetString(ID::DistribName);
     LOG(INFO) << "Default locale: " << Translater::GetDefaultLocale() << ", available locales: ["
-              << JoinLocales() << "]";
+              << Util::Join(Translater::GetLocales(), ", ") << "]";
 }
 
 InstallerLogic::Impl::~Impl()
@@ -448,18 +418,6 @@ void InstallerLogic::Impl::OnInstallerParsed(InstallerItem&& parsed)
         return;
     }
     InstallerItem item = std::move(parsed);
-    for (const auto& [key, value] : item.searchInstalled) {
-        if (key == "exe_name") {
-            item.exeName = value;
-        } else if (key == "uninstall_registry_key_name" && item.displayName.empty()) {
-            item.displayName = value;
-        }
-    }
-    for (StartItem& start : item.runInstalled) {
-        if (start.id.empty()) {
-            start.id = item.id;
-        }
-    }
     if (item.autodetectArch && item.url.size() >= 3 &&
         item.url.find("x64") != std::string::npos && Util::isRunningOnRosetta()) {
         item.url = Util::ReplaceAll(item.url, "/x64/", "/arm64/");

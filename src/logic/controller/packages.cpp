@@ -12,6 +12,18 @@ namespace Zentak {
 
 InstallerItem& Packages::Add(InstallerItem&& item)
 {
+    for (const auto& [key, value] : item.searchInstalled) {
+        if (key == "exe_name") {
+            item.exeName = value;
+        } else if (key == "uninstall_registry_key_name" && item.displayName.empty()) {
+            item.displayName = value;
+        }
+    }
+    for (StartItem& start : item.runInstalled) {
+        if (start.id.empty()) {
+            start.id = item.id;
+        }
+    }
     m_items.push_back(std::move(item));
     return m_items.back();
 }

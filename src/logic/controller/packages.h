@@ -23,6 +23,9 @@ public:
     std::list<InstallerItem>& Items() { return m_items; }
     const std::list<InstallerItem>& Items() const { return m_items; }
 
+    // Adds the package with the fields its configuration implies: the
+    // program's name and display name from its search keys, and its own id
+    // for launches that name none.
     InstallerItem& Add(InstallerItem&& item);
     InstallerItem* Find(const std::string& id);
     bool Any(State state) const;

@@ -48,6 +48,15 @@ int RunOutcome::ExitCode(bool installed) const
     return last == RunFailure::None ? kExitCancelled : static_cast<int>(last);
 }
 
+std::string RunOutcome::ResultText(bool installed) const
+{
+    if (installed) {
+        return "installed";
+    }
+    const std::string cause = LastCause();
+    return cause.empty() ? "not installed: cancelled" : "not installed: " + cause;
+}
+
 std::string DiskSpaceCause(const std::string& volume, unsigned long long required,
                            unsigned long long available)
 {

@@ -42,6 +42,9 @@ public:
     // signal stopped it).
     int ExitCode(bool installed) const;
 
+    // "installed", or "not installed: " and the last failure's cause.
+    std::string ResultText(bool installed) const;
+
 private:
     std::ostream& m_errors;
     mutable std::mutex m_mutex;
