@@ -3,7 +3,9 @@
 
 Only the splash module and the program's entry (src/splash, src/installer)
 may include the window's headers or AppKit; libSitemark, which is shipped
-and loaded on its own, may use nothing of src/ but the external layer.
+and loaded on its own, may use nothing of src/ but the external layer. No
+source file of the program (tests aside) grows past 600 non-blank lines: a
+room that large holds more than one responsibility.
 
 Usage: check_walls.py <source root>
 Prints one line per include that crosses a wall and exits 1 when there is one.
@@ -17,6 +19,7 @@ SOURCE_SUFFIXES = {".h", ".hpp", ".c", ".cc", ".cpp", ".m", ".mm"}
 # Top folders of src/: a quoted include starting with one of them is ours.
 SRC_LAYERS = ("external", "installer", "localization", "logic", "net", "splash", "utils")
 WINDOW_ALLOWED = ("src/splash/", "src/installer/")
+MOST_LINES = 600
 
 
 def is_window_header(name, bracket):
@@ -35,6 +38,9 @@ def violations(root):
         if not relative.startswith(("src/", "lib/")):
             continue
         text = path.read_text(encoding="utf-8", errors="replace")
+        lines = sum(1 for line in text.splitlines() if line.strip())
+        if lines > MOST_LINES and not path.stem.endswith("_test"):
+            found.append(f"{relative}: {lines} non-blank lines, more than {MOST_LINES}")
         for match in INCLUDE.finditer(text):
             bracket, name = match.group(1), match.group(2)
             line = text.count("\n", 0, match.start()) + 1

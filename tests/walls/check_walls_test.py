@@ -19,6 +19,9 @@ CASES = [
     ("src/installer/h.mm", "#import <Cocoa/Cocoa.h>\n", False),
     ("lib/sitemark/i.cpp", '#include "external/plist.h"\n#include "sitemark/curl.h"\n', False),
     ("src/logic/j.cpp", "#include <Foundation/Foundation.h>\n", False),
+    ("src/logic/k.cpp", "int x;\n" * 601, True),
+    ("src/logic/l.cpp", "int x;\n\n" * 600, False),
+    ("src/logic/m_test.cpp", "int x;\n" * 700, False),
 ]
 
 
