@@ -159,4 +159,15 @@ inline bool PumpUntilEnded(Downloader& downloader, DownloadRecorder& recorder, W
     }
 }
 
+// Downloads `item` alone in a batch of a downloader of its own, pumped on
+// this thread; the events go to `recorder`. True when the batch ended.
+inline bool DownloadOne(DownloadRecorder& recorder, WakeUp& wakeUp, DownloadItem item)
+{
+    Downloader downloader(recorder, [&wakeUp] { wakeUp.Raise(); });
+    std::vector<DownloadItem> items;
+    items.push_back(std::move(item));
+    downloader.Download(std::move(items));
+    return PumpUntilEnded(downloader, recorder, wakeUp);
+}
+
 } // namespace Zentak::Test

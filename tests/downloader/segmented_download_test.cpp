@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "downloader/download_recorder.h"
+#include "downloader/one_file_download.h"
 #include "logic/controller/package_downloads.h"
 #include "logic/downloader/downloader.h"
 #include "logic/tracker/events.h"
@@ -102,18 +103,8 @@ Reply RangedWithOneFault(std::function<Reply(std::uint64_t, std::uint64_t)> faul
     });
 }
 
-class SegmentedDownloadTest : public ::testing::Test {
+class SegmentedDownloadTest : public OneFileDownloadTest {
 protected:
-    void SetUp() override
-    {
-        ClearProxyEnvironment();
-        FixTimeZone();
-        Downloader::SetLowSpeedTimeForTesting(2);
-    }
-    void TearDown() override { Downloader::SetLowSpeedTimeForTesting(0); }
-
-    std::string Path() const { return (m_directory / "pkg").string(); }
-
     DownloadItem Item(const std::string& url, int connections, const std::string& sha256)
     {
         DownloadItem item;
@@ -127,22 +118,6 @@ protected:
             item.path, std::ios::out | std::ios::binary | std::ios::trunc);
         return item;
     }
-
-    void Run(DownloadItem item)
-    {
-        m_events.events.clear();
-        Downloader downloader(m_events, [this] { m_wakeUp.Raise(); });
-        std::vector<DownloadItem> items;
-        items.push_back(std::move(item));
-        downloader.Download(std::move(items));
-        ASSERT_TRUE(PumpUntilEnded(downloader, m_events, m_wakeUp));
-    }
-
-    const DownloadRecorder::Event& Last() const { return m_events.events.back(); }
-
-    TemporaryDirectory m_directory;
-    DownloadRecorder m_events;
-    WakeUp m_wakeUp;
 };
 
 TEST_F(SegmentedDownloadTest, RangesServersAndChecksums)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "downloader/download_recorder.h"
+#include "downloader/one_file_download.h"
 #include "logic/downloader/downloader.h"
 #include "support/test_bytes.h"
 #include "support/test_digest.h"
@@ -20,18 +21,8 @@
 namespace Zentak::Test {
 namespace {
 
-class VerifiedDownloadTest : public ::testing::Test {
+class VerifiedDownloadTest : public OneFileDownloadTest {
 protected:
-    void SetUp() override
-    {
-        ClearProxyEnvironment();
-        FixTimeZone();
-        Downloader::SetLowSpeedTimeForTesting(2);
-    }
-    void TearDown() override { Downloader::SetLowSpeedTimeForTesting(0); }
-
-    std::string Path() const { return (m_directory / "pkg").string(); }
-
     // An item writing to Path(); with `resumeFrom`, `kept` is there first and
     // the stream appends to it.
     DownloadItem Item(const std::string& url, const std::string& sha256,
@@ -52,22 +43,6 @@ protected:
                            (kept.empty() ? std::ios::trunc : std::ios::app));
         return item;
     }
-
-    // One batch of `item`; the events are in m_events.
-    void Run(DownloadItem item)
-    {
-        Downloader downloader(m_events, [this] { m_wakeUp.Raise(); });
-        std::vector<DownloadItem> items;
-        items.push_back(std::move(item));
-        downloader.Download(std::move(items));
-        ASSERT_TRUE(PumpUntilEnded(downloader, m_events, m_wakeUp));
-    }
-
-    const DownloadRecorder::Event& Last() const { return m_events.events.back(); }
-
-    TemporaryDirectory m_directory;
-    DownloadRecorder m_events;
-    WakeUp m_wakeUp;
 };
 
 // The whole file is checked before it counts as downloaded; a file that
