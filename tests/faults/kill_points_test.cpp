@@ -150,7 +150,16 @@ TEST(KillPoints, AnUpgradeStoppedAnywhereKeepsAWholeProductAndTheNextRunTidies)
             const std::string state = ProductState(scenario.home);
             if (stop == Stop::Term) {
                 EXPECT_TRUE(state == "1" || state == "2") << state;
-                EXPECT_TRUE(StagingFolders(scenario.home).empty()) << StagingFolders(scenario.home)[0];
+                // The script tidies up when asked to end; only one that
+                // outlived its grace period (a loaded machine removing a
+                // large staging folder) may leave it to the next run.
+                const bool killed = Contains(
+                    ReadLogs(scenario.home.parent_path() / ("logs-stopped-" + std::to_string(points))),
+                    "s of SIGTERM; killed");
+                if (!killed) {
+                    EXPECT_TRUE(StagingFolders(scenario.home).empty())
+                        << StagingFolders(scenario.home)[0];
+                }
             } else {
                 EXPECT_TRUE(state == "1" || state == "2" || state == "missing") << state;
             }

@@ -134,11 +134,9 @@ using SharedState = std::shared_ptr<HandOverState>;
 - (void)applicationDidFinishLaunching:(NSNotification*)notification
 {
     (void)notification;
-#ifndef GNUSTEP
     // Started from a script or a terminal, the program would open behind
     // the window that started it.
     [NSApp activateIgnoringOtherApps:YES];
-#endif
 }
 
 - (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender

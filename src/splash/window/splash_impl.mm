@@ -179,6 +179,25 @@ NSAlert* MakeAlert(NSAlertStyle style, NSString* message, NSArray* buttons)
 // the page takes its click.
 - (void)sendEvent:(NSEvent*)event
 {
+    if ([event type] == NSLeftMouseUp) {
+        // A quick click can reach the queue with its release ahead of its
+        // press. A control tracks the mouse from the press until the
+        // release; handed the release first, it waits for another one and
+        // the click is lost (the next click only ends that wait). The press
+        // goes first, with the release right behind it.
+        NSEvent* press = [NSApp nextEventMatchingMask:NSLeftMouseDownMask
+                                            untilDate:[NSDate distantPast]
+                                               inMode:NSDefaultRunLoopMode
+                                              dequeue:YES];
+        if (press != nil && [press timestamp] <= [event timestamp]) {
+            [NSApp postEvent:event atStart:YES];
+            [NSApp sendEvent:press];
+            return;
+        }
+        if (press != nil) {
+            [NSApp postEvent:press atStart:YES];
+        }
+    }
     if ([event type] == NSLeftMouseDown && ![self isKeyWindow]) {
         [self makeKeyAndOrderFront:self];
     }
@@ -348,6 +367,23 @@ NSAlert* MakeAlert(NSAlertStyle style, NSString* message, NSArray* buttons)
         [self postWakeUpEvent];
         return;
     }
+#ifdef GNUSTEP
+    // GNUstep's language list runs a loop of its own that ends only at a
+    // click outside it; stop: would wait for the person. A click on the
+    // window's bottom corner, where no control is, ends it first.
+    for (NSEventType type : {NSLeftMouseUp, NSLeftMouseDown}) {
+        [NSApp postEvent:[NSEvent mouseEventWithType:type
+                                            location:NSMakePoint(1, 1)
+                                       modifierFlags:0
+                                           timestamp:0
+                                        windowNumber:[self windowNumber]
+                                             context:nil
+                                         eventNumber:0
+                                          clickCount:1
+                                            pressure:0]
+                 atStart:YES];
+    }
+#endif
     [NSApp stop:nil];
     [self postWakeUpEvent];
 }

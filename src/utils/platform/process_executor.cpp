@@ -279,6 +279,8 @@ private:
                 std::this_thread::sleep_for(kGracePoll);
             }
             if (!m_exited) {
+                LOG(WARNING) << m_name << ": did not end within " << kTermGrace.count()
+                             << " s of SIGTERM; killed";
                 killpg(m_pid, SIGKILL);
                 while (waitpid(m_pid, &m_status, 0) < 0 && errno == EINTR) {
                 }
