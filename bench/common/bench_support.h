@@ -55,6 +55,18 @@ inline double Median(std::vector<double> values)
     std::exit(1);
 }
 
+// A fresh folder "<prefix>-XXXXXX" in the temporary folder, with an empty
+// content/packages folder for the development server.
+inline fs::path MakeBenchFolder(const std::string& prefix)
+{
+    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) {
+        Die("mkdtemp failed");
+    }
+    fs::create_directories(fs::path(pattern) / "content" / "packages");
+    return pattern;
+}
+
 inline std::string Sha256OfFile(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);

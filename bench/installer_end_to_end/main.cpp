@@ -90,13 +90,8 @@ int main(int argc, char** argv)
     const fs::path devserver = fs::path(ZENTAK_SOURCE_DIR) / "tools" / "devserver" / "devserver.py";
     const fs::path installScript = fs::path(ZENTAK_BUNDLE_DIR) / "Contents" / "Resources" /
                                    "resources" / "scripts" / "install.sh";
-    std::string pattern = (fs::temp_directory_path() / "zentak-bench-e2e-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        Die("mkdtemp failed");
-    }
-    const fs::path root = pattern;
+    const fs::path root = MakeBenchFolder("zentak-bench-e2e");
     const fs::path content = root / "content";
-    fs::create_directories(content / "packages");
 
     // Packages: an application folder with a random filler, as a gzip tar.
     std::cout << "Making 3 packages of " << sizeMiB << " MiB in " << root << " ..." << std::endl;

@@ -34,13 +34,8 @@ int main(int argc, char** argv)
     }
     const fs::path program = fs::path(ZENTAK_BUNDLE_DIR) / "Contents" / "MacOS" / "installer";
     const fs::path devserver = fs::path(ZENTAK_SOURCE_DIR) / "tools" / "devserver" / "devserver.py";
-    std::string pattern = (fs::temp_directory_path() / "zentak-bench-seg-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        Die("mkdtemp failed");
-    }
-    const fs::path root = pattern;
+    const fs::path root = MakeBenchFolder("zentak-bench-seg");
     const fs::path content = root / "content";
-    fs::create_directories(content / "packages");
 
     const std::vector<std::pair<std::string, long>> packages = {{"Small", 24}, {"Large", 256}};
     std::cout << "Making packages of 24 and 256 MiB in " << root << " ..." << std::endl;
