@@ -43,6 +43,8 @@ struct MachineCase {
     std::vector<std::string> output; // line starts on standard output
     bool installs;
     std::string logged = {}; // a text the log must hold, if any
+    int packages = 1;        // of `filler` bytes each, downloaded together
+    std::string notLogged = {}; // a text the log must not hold, if any
 };
 
 std::ostream& operator<<(std::ostream& out, const MachineCase& test)
@@ -95,6 +97,22 @@ std::vector<MachineCase> Cases()
          {kRetryDialog},
          false,
          "is larger than the "},
+        // Three such packages, each under half the free space, together
+        // more than the volume holds: they share the half.
+        {"PackagesOfUnknownSizeShareHalfTheFreeSpace",
+         [](E2e::Scenario& scenario, E2e::InstallerRun& run, auto& mounts) {
+             mounts.push_back(std::make_unique<TmpfsMount>(scenario.tmp, "size=32m,mode=0700"));
+             run.args.push_back("--assume-content-length-unavailable");
+             return mounts.back()->Mounted();
+         },
+         12u << 20,
+         5,
+         {"PRODUCT_DOWNLOAD_ERROR", "BUNDLE_DOWNLOAD_ERROR"},
+         {kRetryDialog},
+         false,
+         "is larger than the ",
+         3,
+         " write error: "},
         // A read-only file system as the Applications folder.
         {"ReadOnlyApplicationsFolder",
          [](E2e::Scenario& scenario, E2e::InstallerRun&, auto& mounts) {
@@ -150,9 +168,14 @@ TEST_P(MachineFaults, RunEndsReportedAndClean)
 {
     const MachineCase& test = GetParam();
     E2e::Scenario scenario;
-    scenario.AddPackage("app", {"MachineApp", test.filler, 0, ""});
-    E2e::InstallerRun run =
-        scenario.Run(scenario.Publish(scenario.Config({{"app", 1, "Machine App", "", ""}})));
+    std::vector<E2e::PackageEntry> entries;
+    for (int i = 0; i < test.packages; ++i) {
+        const std::string id = i == 0 ? "app" : "app" + std::to_string(i + 1);
+        scenario.AddPackage(id, {i == 0 ? "MachineApp" : "MachineApp" + std::to_string(i + 1),
+                                 test.filler, 0, ""});
+        entries.push_back({id, i + 1, "Machine App", "", ""});
+    }
+    E2e::InstallerRun run = scenario.Run(scenario.Publish(scenario.Config(entries)));
     run.timeout = std::chrono::seconds(120);
     std::vector<std::unique_ptr<TmpfsMount>> mounts;
     if (!test.setup(scenario, run, mounts)) {
@@ -174,6 +197,7 @@ TEST_P(MachineFaults, RunEndsReportedAndClean)
         EXPECT_TRUE(Named(events, "BUNDLE_INSTALL_FINISHED").empty()) << Describe(events);
     }
     EXPECT_TRUE(Contains(outcome.log, test.logged)) << test.logged;
+    EXPECT_TRUE(test.notLogged.empty() || !Contains(outcome.log, test.notLogged)) << test.notLogged;
     // The run directory, wherever it was made, is named in the log.
     EXPECT_TRUE(Contains(outcome.log, "ZentakWebInstaller-")) << "no run directory in the log";
 }

@@ -151,10 +151,16 @@ bool PackageDownloads::Start()
     }
     suffix += Util::GetPreferredBrowserInfo().tag;
     const boost::filesystem::path packageDir = Settings::GetString(ID::PackageDir);
-    // A package of unknown size may take half the free space: an endless
-    // body stops there instead of filling the disk, and the rest stays for
-    // unpacking it.
-    const std::uint64_t downloadBound = Util::GetDiscSpaceAvailableBytes(m_tempDir) / 2;
+    // Packages of unknown size may take half the free space together, each
+    // an equal share: an endless body stops there instead of filling the
+    // disk, however many of them arrive at once, and the rest stays for
+    // unpacking them.
+    std::uint64_t unknownSizes = 0;
+    for (const InstallerItem& installer : m_packages.Items()) {
+        unknownSizes += installer.state == State::Pending && !installer.configuredSize ? 1 : 0;
+    }
+    const std::uint64_t downloadBound =
+        Util::GetDiscSpaceAvailableBytes(m_tempDir) / 2 / std::max<std::uint64_t>(unknownSizes, 1);
 
     std::vector<DownloadItem> items;
     for (InstallerItem& installer : m_packages.Items()) {

@@ -272,7 +272,7 @@ std::string DownloadBatch::DownloadEntry::Room(std::uint64_t whole) const
     }
     if (!m_item.size && m_item.maxBytes && whole > *m_item.maxBytes) {
         return m_item.name + " is larger than the " + std::to_string(*m_item.maxBytes) +
-               " bytes it may take (half the free space for downloads)";
+               " bytes it may take (its share of half the free space for downloads)";
     }
     return {};
 }
