@@ -6,10 +6,9 @@
 # older copy. Given a folder, starts the product <bundle_name>.app in it,
 # detached. Exits 0 only on success; every failure prints one line.
 #
-# The archive is checked before anything is extracted and unpacked into a
-# staging folder beside the Applications folder; the product appears under
-# its name only by rename, so a failed or interrupted install never leaves
-# half a product.
+# The archive is unpacked into a staging folder beside the Applications
+# folder and checked there; the product appears under its name only by
+# rename, so a failed or interrupted install never leaves half a product.
 set -u
 # The installer reading our output may be gone (killed): a write must then
 # fail, not kill the script before it has tidied up.
@@ -88,12 +87,29 @@ trap 'exit 1' INT TERM HUP
 # process as a zombie and is reused.
 exec 8<"$apps" || fail "cannot open the Applications folder $apps"
 flock -w 60 8 || fail "another install keeps $apps locked"
+#
+# Whoever may write the Applications folder may have planted what is found
+# there, and we may run as root: links are never followed, and the place
+# the old copy goes back to must be a product's place in this folder.
 for leftover in "$apps"/.installing.*; do
+  if [ -L "$leftover" ]; then
+    rm -f "$leftover"
+    continue
+  fi
   [ -d "$leftover" ] || continue
-  flock -n "$leftover/lock" true 2>/dev/null || continue
-  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ]; then
+  if [ -f "$leftover/lock" ] && [ ! -L "$leftover/lock" ]; then
+    flock -n "$leftover/lock" true 2>/dev/null || continue
+  fi
+  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ] && [ ! -L "$leftover/target" ]; then
     previous_target=$(cat "$leftover/target")
-    [ -e "$previous_target" ] || mv -T "$leftover/previous" "$previous_target" 2>/dev/null
+    case "$previous_target" in
+      "$apps"/*.app) previous_name=${previous_target#"$apps"/} ;;
+      *) previous_name="" ;;
+    esac
+    if valid_name "${previous_name%.app}" && [ ! -e "$previous_target" ] &&
+      [ ! -L "$previous_target" ]; then
+      mv -T "$leftover/previous" "$previous_target" 2>/dev/null
+    fi
   fi
   rm -rf "$leftover"
 done
@@ -119,27 +135,46 @@ allowed=$((free_kib * 1024 - reserve))
 # third counts them. GNU tar strips leading "/" and "../" and makes links
 # only after every file is written, so nothing lands outside the staging
 # folder even before the checks below refuse such a package.
+#
+# The unpacker's and the lister's own exit statuses decide: the marks the
+# other stages leave are written to the volume being filled and may be lost
+# when it is full.
 members="$staging/members"
 failed="$staging/failed"
 mkdir "$staging/root" || fail "cannot create a staging folder in $apps"
 mkfifo "$staging/listing" "$staging/counting" || fail "cannot create a staging folder in $apps"
-{ tar -t <"$staging/listing" >"$members" 2>/dev/null || echo list >>"$failed"; } &
+tar -t <"$staging/listing" >"$members" 2>/dev/null &
 lister=$!
 wc -c <"$staging/counting" >"$staging/count" 2>/dev/null &
 counter=$!
 { gzip -dc <"$package" 2>/dev/null || echo gzip >>"$failed"; } |
   { head -c "$allowed" 2>/dev/null || echo head >>"$failed"; } |
   { tee "$staging/listing" "$staging/counting" 2>/dev/null || echo tee >>"$failed"; } |
-  { tar -x -C "$staging/root" --no-same-owner --no-same-permissions 2>/dev/null ||
-    echo extract >>"$failed"; }
+  tar -x -C "$staging/root" --no-same-owner --no-same-permissions 2>/dev/null
+extracted=$?
 wait "$lister"
+listed=$?
 wait "$counter"
+[ "$extracted" -eq 0 ] && [ "$listed" -eq 0 ] && [ ! -s "$failed" ]
+unreadable=$?
 
+# Cut at the allowance, or the volume filled up under the unpacker (many
+# small files take more blocks than the bytes they are made of): either
+# way the package does not fit.
 unpacked=$(tr -d ' ' <"$staging/count" 2>/dev/null)
-if [ -s "$failed" ] && [ "${unpacked:-0}" -ge "$allowed" ]; then
-  fail "package $package does not fit into the free space of $apps: it unpacks to more than $allowed bytes"
+if [ "$unreadable" -ne 0 ]; then
+  if [ "${unpacked:-0}" -ge "$allowed" ]; then
+    fail "package $package does not fit into the free space of $apps: it unpacks to more than $allowed bytes"
+  fi
+  free_now_kib=$(df -Pk "$apps" 2>/dev/null | awk 'NR == 2 { print $4 }')
+  case "$free_now_kib" in
+    "" | *[!0-9]*) free_now_kib=0 ;;
+  esac
+  if [ $((free_now_kib * 1024)) -lt "$reserve" ]; then
+    fail "package $package does not fit into the free space of $apps: the volume filled up while it was unpacked"
+  fi
 fi
-if grep -q -e gzip -e list "$failed" 2>/dev/null; then
+if [ "$listed" -ne 0 ] || grep -q gzip "$failed" 2>/dev/null; then
   fail "package $package is not a readable gzip tar archive"
 fi
 
@@ -205,7 +240,7 @@ outside=$(find "$root" -type l -printf '%P\n%l\n' | awk '
   }') || fail "cannot inspect the extracted package"
 [ -z "$outside" ] || fail "package $package holds a link that points outside: $outside"
 
-[ -s "$failed" ] && fail "package $package cannot be extracted"
+[ "$unreadable" -eq 0 ] || fail "package $package cannot be extracted"
 
 product="$root/$top"
 [ -d "$product" ] && [ ! -L "$product" ] || fail "package $package does not hold a $top folder"
@@ -221,7 +256,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 target="$apps/$top"
-echo "$target" >"$staging/target"
+echo "$target" >"$staging/target" || fail "cannot write to the staging folder $staging"
 if [ -e "$target" ] || [ -L "$target" ]; then
   # The old copy steps aside by rename, the new one takes its name by
   # rename; the old one is removed with the staging folder.

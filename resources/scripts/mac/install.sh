@@ -111,8 +111,14 @@ esac
 # A staging folder whose install was killed outright (no trap ran) is
 # tidied by the next install: its old copy goes back if it had already
 # stepped aside, and the partial copy is removed. Its owner is named by pid
-# and start time, so a reused pid or a zombie does not keep it alive.
+# and start time, so a reused pid or a zombie does not keep it alive. One
+# without an owner yet is being made by another install unless it is older
+# than a minute.
 owner_alive() {
+  if [ ! -f "$1/owner" ] || [ -L "$1/owner" ]; then
+    [ -n "$(find "$1" -maxdepth 0 -mmin -1 2>/dev/null)" ]
+    return
+  fi
   set -- $(cat "$1/owner" 2>/dev/null)
   [ $# -ge 2 ] || return 1
   pid=$1
@@ -125,18 +131,32 @@ owner_alive() {
   started=$(echo $(/bin/ps -o lstart= -p "$pid" 2>/dev/null))
   [ "$started" = "$*" ]
 }
+# Whoever may write the Applications folder may have planted what is found
+# there, and we run as root: links are never followed, and the place the
+# old copy goes back to must be an application's place in this folder.
 for leftover in "$install_dir"/.installing.*; do
+  if [ -L "$leftover" ]; then
+    rm -f "$leftover"
+    continue
+  fi
   [ -d "$leftover" ] || continue
   owner_alive "$leftover" && continue
-  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ]; then
+  if [ -e "$leftover/previous" ] && [ -f "$leftover/target" ] && [ ! -L "$leftover/target" ]; then
     previous_target=$(cat "$leftover/target")
-    [ -e "$previous_target" ] || mv "$leftover/previous" "$previous_target" 2>/dev/null
+    case "$previous_target" in
+      "$install_dir"/*.app) previous_name=${previous_target#"$install_dir"/} ;;
+      *) previous_name="" ;;
+    esac
+    if valid_name "${previous_name%.app}" && [ ! -e "$previous_target" ] &&
+      [ ! -L "$previous_target" ]; then
+      mv "$leftover/previous" "$previous_target" 2>/dev/null
+    fi
   fi
   rm -rf "$leftover"
 done
 
 staging=$(/usr/bin/mktemp -d "$install_dir/.installing.XXXXXX") || fail "cannot write to $install_dir"
-echo "$$" $(/bin/ps -o lstart= -p $$) >"$staging/owner"
+echo "$$" $(/bin/ps -o lstart= -p $$) >"$staging/owner" || fail "cannot write to $install_dir"
 /usr/bin/ditto "$apps" "$staging/$name" || fail "cannot copy $name"
 
 # Only files, folders and links: no device, FIFO or socket lands in the
@@ -187,7 +207,7 @@ find "$staging/$name" ! -type l \( -perm -4000 -o -perm -2000 \) -exec chmod ug-
 owner=$(/usr/bin/stat -f %u:%g "$(dirname "$package")") || fail "cannot read the owner of $package"
 /usr/sbin/chown -R -h "$owner" "$staging/$name" || fail "cannot give $name to its owner $owner"
 target="$install_dir/$name"
-echo "$target" >"$staging/target"
+echo "$target" >"$staging/target" || fail "cannot write to the staging folder $staging"
 if [ -e "$target" ]; then
   mv "$target" "$staging/previous" || fail "cannot move the installed $name aside"
 fi
