@@ -9,6 +9,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "external/plist.h"
+#include "external/sync_to_storage.h"
 
 namespace Zentak::Util {
 
@@ -19,10 +20,5 @@ std::unique_ptr<PlistDictionary> OpenPlistFile(const boost::filesystem::path& pa
 
 // The home folder of the user database; empty when the user has none.
 std::string UserDatabaseHome();
-
-// Makes what was written to `fd` durable: on the storage itself, not only
-// in the drive's cache, where the system can tell them apart. 0, or -1
-// with errno set.
-int SyncToStorage(int fd);
 
 } // namespace Zentak::Util

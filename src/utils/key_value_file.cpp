@@ -13,6 +13,9 @@
 
 #include <glog/logging.h>
 
+#include "external/sync_to_storage.h"
+#include "utils/posix_compat.h"
+
 namespace Zentak::Util {
 namespace {
 
@@ -68,16 +71,25 @@ bool UpdateKeyValueFile(const boost::filesystem::path& path,
     const std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     std::vector<char> temporary(pattern.begin(), pattern.end());
     temporary.push_back('\0');
-    const int fd = ::mkstemp(temporary.data());
+    int fd;
+    {
+        std::lock_guard<std::mutex> forkLock(ForkMutex());
+        fd = ::mkstemp(temporary.data());
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
     if (fd < 0) {
         LOG(INFO) << "Error opening product configuration file " << path.string() << ": "
                   << std::strerror(errno);
         return false;
     }
-    // mkstemp makes the file private; the product's settings are as
-    // readable as the product.
-    ::fchmod(fd, 0644);
-    const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+    // mkstemp makes the file private; the file keeps the permissions it
+    // had, a new one is as readable as the product.
+    struct stat existing {};
+    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 0777) : 0644;
+    ::fchmod(fd, mode);
+    const bool written = WriteAll(fd, text) && SyncToStorage(fd) == 0;
     const int writeError = errno;
     if (::close(fd) != 0 || !written ||
         ::rename(temporary.data(), path.c_str()) != 0) {

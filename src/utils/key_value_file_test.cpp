@@ -43,6 +43,14 @@ TEST(KeyValueFileTest, UpdatesValuesInPlaceKeepsOtherLinesAndDropsStaleCopies)
             << "a temporary file was left";
     }
 
+    // A new file is as readable as the product; an existing one keeps the
+    // permissions it was given.
+    for (const fs::perms mode : {fs::perms(0644), fs::perms(0600)}) {
+        fs::permissions(path, mode);
+        EXPECT_TRUE(UpdateKeyValueFile(path, values));
+        EXPECT_EQ(fs::status(path).permissions(), mode);
+    }
+
     // A folder that is a file: nothing can be written, and that is said.
     EXPECT_FALSE(UpdateKeyValueFile(path / "inside.cfg", values));
     fs::remove_all(folder);
