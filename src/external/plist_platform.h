@@ -9,7 +9,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "external/plist.h"
-#include "external/sync_to_storage.h"
+#include "external/durable_file.h"
 
 namespace Zentak::Util {
 

@@ -13,8 +13,7 @@
 
 #include <glog/logging.h>
 
-#include "external/sync_to_storage.h"
-#include "utils/posix_compat.h"
+#include "external/durable_file.h"
 
 namespace Zentak::Util {
 namespace {
@@ -67,18 +66,8 @@ bool UpdateKeyValueFile(const boost::filesystem::path& path,
         std::ifstream existing(path.string(), std::ios::binary);
         text = Merged(existing, values);
     }
-    const boost::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-    const std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    std::vector<char> temporary(pattern.begin(), pattern.end());
-    temporary.push_back('\0');
-    int fd;
-    {
-        std::lock_guard<std::mutex> forkLock(ForkMutex());
-        fd = ::mkstemp(temporary.data());
-        if (fd >= 0) {
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    }
+    std::vector<char> temporary;
+    const int fd = CreateLockedTemporary(path, temporary);
     if (fd < 0) {
         LOG(INFO) << "Error opening product configuration file " << path.string() << ": "
                   << std::strerror(errno);
@@ -89,12 +78,16 @@ bool UpdateKeyValueFile(const boost::filesystem::path& path,
     struct stat existing {};
     const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 0777) : 0644;
     ::fchmod(fd, mode);
-    const bool written = WriteAll(fd, text) && SyncToStorage(fd) == 0;
-    const int writeError = errno;
-    if (::close(fd) != 0 || !written ||
-        ::rename(temporary.data(), path.c_str()) != 0) {
-        const int error = written ? errno : writeError;
+    // Renamed while still open, so its lock keeps other writers' clean-up
+    // away until it has its final name.
+    const bool replaced = WriteAll(fd, text) && SyncToStorage(fd) == 0 &&
+                          ::rename(temporary.data(), path.c_str()) == 0;
+    const int error = errno;
+    if (!replaced) {
         ::unlink(temporary.data());
+    }
+    ::close(fd);
+    if (!replaced) {
         LOG(INFO) << "Error writing product configuration file " << path.string() << ": "
                   << std::strerror(error);
         return false;

@@ -43,6 +43,12 @@ TEST(KeyValueFileTest, UpdatesValuesInPlaceKeepsOtherLinesAndDropsStaleCopies)
             << "a temporary file was left";
     }
 
+    // A temporary file of a writer killed before its rename goes with the
+    // next write.
+    std::ofstream((folder / ".product.cfg.k1ll3d").string()) << "id=3\n";
+    EXPECT_TRUE(UpdateKeyValueFile(path, values));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+
     // A new file is as readable as the product; an existing one keeps the
     // permissions it was given.
     for (const fs::perms mode : {fs::perms(0644), fs::perms(0600)}) {
