@@ -278,16 +278,6 @@ void SentryBreadCrumbsLogSink::send(google::LogSeverity severity, const char* fu
     RefreshClientText();
 }
 
-void SentryBreadCrumbsLogSink::send(google::LogSeverity severity, const char* full_filename,
-                                    const char* base_filename, int line,
-                                    const struct ::tm* tm_time, const char* message,
-                                    size_t message_len)
-{
-    const google::LogMessageTime time = tm_time ? google::LogMessageTime(*tm_time)
-                                                : google::LogMessageTime();
-    send(severity, full_filename, base_filename, line, time, message, message_len);
-}
-
 } // namespace Zentak::CrashHandler
 
 namespace Zentak::Core {

@@ -38,13 +38,14 @@ public:
     SentryBreadCrumbsLogSink(const SentryBreadCrumbsLogSink&) = delete;
     SentryBreadCrumbsLogSink& operator=(const SentryBreadCrumbsLogSink&) = delete;
 
+    // Older glog releases also declare a deprecated overload taking a
+    // broken-down time (std::tm), which newer ones drop together with
+    // LogMessageTime's std::tm constructor. Only the overload every release
+    // calls is overridden; the other stays visible wherever glog has it.
+    using google::LogSink::send;
     // The overload glog calls; keeps the line as glog formats it.
     void send(google::LogSeverity severity, const char* full_filename, const char* base_filename,
               int line, const google::LogMessageTime& time, const char* message,
-              size_t message_len) override;
-    // Older overload, kept for callers that still pass a broken-down time.
-    void send(google::LogSeverity severity, const char* full_filename, const char* base_filename,
-              int line, const struct ::tm* tm_time, const char* message,
               size_t message_len) override;
 
 private:

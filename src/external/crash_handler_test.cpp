@@ -29,6 +29,7 @@ class WarningCollector : public google::LogSink {
 public:
     WarningCollector() { google::AddLogSink(this); }
     ~WarningCollector() override { google::RemoveLogSink(this); }
+    using google::LogSink::send;
     void send(google::LogSeverity severity, const char*, const char*, int,
               const google::LogMessageTime&, const char* message, size_t length) override
     {

@@ -68,7 +68,9 @@ class LogCapture : public google::LogSink {
 public:
     LogCapture() { google::AddLogSink(this); }
     ~LogCapture() override { google::RemoveLogSink(this); }
-    void send(google::LogSeverity, const char*, const char*, int, const struct ::tm*,
+    // The overload every glog release calls (newer ones have no other).
+    using google::LogSink::send;
+    void send(google::LogSeverity, const char*, const char*, int, const google::LogMessageTime&,
               const char* message, size_t length) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
