@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -107,6 +108,8 @@ protected:
         setenv("HOME", (m_root / "home").c_str(), 1);
         Settings::Unset(Settings::ID::ConfigFile);
         unsetenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS");
+        // The shell launcher above, on macOS too (instead of osascript).
+        setenv("ZENTAK_TEST_LAUNCHER_SHELL", "/bin/sh", 1);
     }
 
     void TearDown() override
@@ -364,6 +367,20 @@ TEST_F(ProcessExecutorTest, ChildrenStartWithNoSignalBlocked)
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     EXPECT_EQ(recorder.finished[0].second, State::Success);
+}
+
+// A launcher that cannot be started is told apart from one that failed:
+// the child reports why exec failed on a pipe that stays open until then.
+TEST_F(ProcessExecutorTest, ALauncherThatCannotStartSaysWhy)
+{
+    setenv("ZENTAK_TEST_LAUNCHER_SHELL", (m_root / "no-such-shell").c_str(), 1);
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "missing", Package("missing.pkg", "exit 0\n"), {});
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.finished[0].second, State::Error);
+    EXPECT_EQ(recorder.causes[0],
+              "installer could not be started: " + std::generic_category().message(ENOENT));
 }
 
 } // namespace

@@ -68,6 +68,24 @@ std::chrono::seconds TimeLimit()
     return kDefaultTimeLimit;
 }
 
+struct Launcher {
+    const char* runner;
+    const char* script;
+};
+
+// Tests script the launcher in sh on every system: builds made with the
+// tests run adminRightsLauncher.sh through the shell the variable names,
+// on macOS too.
+Launcher TheLauncher()
+{
+#ifdef ZENTAK_TEST_SEAMS
+    if (const char* shell = std::getenv("ZENTAK_TEST_LAUNCHER_SHELL"); shell && *shell) {
+        return {shell, "adminRightsLauncher.sh"};
+    }
+#endif
+    return {kRunner, kLauncherScript};
+}
+
 // The install environment plist is removed by a fixed path under HOME at
 // load and at exit, so no run leaves one behind.
 void ClearInstallEnv()
@@ -445,7 +463,8 @@ public:
                  const std::vector<std::string>&) override
     {
         const boost::filesystem::path scripts = Util::GetResourcesPath() / "resources" / "scripts";
-        std::vector<std::string> arguments{kRunner, (scripts / kLauncherScript).string(),
+        const Launcher launcher = TheLauncher();
+        std::vector<std::string> arguments{launcher.runner, (scripts / launcher.script).string(),
                                            (scripts / "install.sh").string(), path.string(),
                                            path.parent_path().string()};
         AppendEnvironment(arguments);
