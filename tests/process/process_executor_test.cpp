@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -18,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "external/plist.h"
+#include "support/posix_compat.h"
+#include "support/wait_for.h"
 #include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
@@ -129,6 +132,19 @@ protected:
         const fs::path path = m_root / "packages" / name;
         WriteFile(path, script);
         return path;
+    }
+
+    // The lines of a file that a detached child writes, once it is there.
+    static std::vector<std::string> LinesWhenWritten(const fs::path& path)
+    {
+        Zentak::Test::WaitFor([&] { return fs::exists(path); }, std::chrono::seconds(15),
+                              std::chrono::milliseconds(20));
+        std::ifstream file(path.string());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
     }
 
     std::vector<std::string> RecordedArguments()
@@ -381,6 +397,52 @@ TEST_F(ProcessExecutorTest, ALauncherThatCannotStartSaysWhy)
     EXPECT_EQ(recorder.finished[0].second, State::Error);
     EXPECT_EQ(recorder.causes[0],
               "installer could not be started: " + std::generic_category().message(ENOENT));
+}
+
+// Descriptors the program holds without close-on-exec (a library's socket,
+// a file opened elsewhere) reach neither an installer nor a launched
+// product: each sees its standard three only.
+TEST_F(ProcessExecutorTest, ChildrenInheritOnlyTheStandardDescriptors)
+{
+    Zentak::Test::InheritableDescriptors leaked;
+    ASSERT_GE(leaked.Open("/dev/null"), 0);
+    ASSERT_TRUE(leaked.Pipe());
+    // One at the top of the range, where a loop that stops short misses it.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const int top = static_cast<int>(std::min<long>(limit > 0 ? limit : 256, 1024)) - 1;
+    ASSERT_EQ(leaked.CopyTo(leaked.Numbers()[0], top), top);
+
+    // A shell started by -c holds nothing of its own; the package's shell
+    // holds its script open. The listing goes to a file made standard
+    // output for good, so the shell keeps no saved copy of it open.
+    std::string numbers = "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 " + std::to_string(top);
+    for (int descriptor : leaked.Numbers()) {
+        numbers += " " + std::to_string(descriptor);
+    }
+    const struct {
+        Mode mode;
+        const char* name;
+    } cases[] = {{Mode::Install, "installer"}, {Mode::Run, "product"}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const fs::path listing = m_root / (std::string(test.name) + ".fds");
+        const std::string script =
+            "exec /bin/sh -c 'exec >\"$0.new\"; for n in " + numbers +
+            "; do [ -e /dev/fd/$n ] && echo $n; done; mv \"$0.new\" \"$0\"' '" + listing.string() +
+            "'\n";
+        Recorder recorder;
+        {
+            auto executor = GetProcessExecutor(recorder);
+            executor->Execute(test.mode, test.name,
+                              Package(std::string(test.name) + ".pkg", script), {});
+            PumpUntilFinished(*executor, recorder, 1);
+            EXPECT_EQ(recorder.finished[0].second, State::Success);
+        }
+        std::vector<std::string> open = LinesWhenWritten(listing);
+        // Standard input is whatever the test itself was given.
+        open.erase(std::remove(open.begin(), open.end(), "0"), open.end());
+        EXPECT_EQ(open, (std::vector<std::string>{"1", "2"}));
+    }
 }
 
 } // namespace

@@ -153,6 +153,11 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         sigemptyset(&nothing);
         sigprocmask(SIG_SETMASK, &nothing, nullptr);
         dup2(outputPipe[1], STDOUT_FILENO);
+        // What this process holds without close-on-exec (libcurl's
+        // sockets, files a library opened) is not the child's business, and
+        // an installed product would keep it open for its whole life. The
+        // error pipe is close-on-exec: it stays open until exec succeeds.
+        Util::CloseDescriptorsFrom(STDERR_FILENO + 1, errorPipe[1]);
         if (!detached) {
             // Its own process group, so that what it starts (an unpacker
             // still writing into the Applications folder) can be ended with
