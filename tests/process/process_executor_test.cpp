@@ -385,6 +385,27 @@ TEST_F(ProcessExecutorTest, ChildrenStartWithNoSignalBlocked)
     EXPECT_EQ(recorder.finished[0].second, State::Success);
 }
 
+// An installer that is stopped and continued has not ended: its end is the
+// one it makes afterwards (Darwin's waitid also reports the stop).
+TEST_F(ProcessExecutorTest, AStoppedInstallerHasNotEnded)
+{
+    const fs::path pidFile = m_root / "stopped.pid";
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "stopped",
+                      Package("stopped.pkg", "echo $$ > '" + pidFile.string() + ".new'\nmv '" +
+                                                 pidFile.string() + ".new' '" + pidFile.string() +
+                                                 "'\nkill -STOP $$\nexit 4\n"),
+                      {});
+    const std::vector<std::string> pid = LinesWhenWritten(pidFile);
+    ASSERT_EQ(pid.size(), 1u);
+    // Watched while stopped for a few of the watcher's turns.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(static_cast<pid_t>(std::stol(pid[0])), SIGCONT);
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.causes[0], "installer exited with code 4");
+}
+
 // A launcher that cannot be started is told apart from one that failed:
 // the child reports why exec failed on a pipe that stays open until then.
 TEST_F(ProcessExecutorTest, ALauncherThatCannotStartSaysWhy)

@@ -213,6 +213,13 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
     return pid;
 }
 
+// Whether waitid reported an end. Darwin's waitid also reports a child
+// that was stopped or continued, which has not ended.
+bool IsEnd(int code)
+{
+    return code == CLD_EXITED || code == CLD_KILLED || code == CLD_DUMPED;
+}
+
 class ProcessExecutor;
 
 // One launched child and the task that watches it.
@@ -347,7 +354,7 @@ private:
         // ended before the pid can be used again.
         siginfo_t info{};
         if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            info.si_pid != m_pid) {
+            info.si_pid != m_pid || !IsEnd(info.si_code)) {
             return false;
         }
         if (m_mode == IProcessExecutorObserver::Install) {
