@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <any>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -20,6 +22,7 @@
 
 #include "external/plist.h"
 #include "support/posix_compat.h"
+#include "support/test_environment.h"
 #include "support/wait_for.h"
 #include "utils/platform/system_info.h"
 #include "utils/settings.h"
@@ -110,7 +113,9 @@ protected:
         Util::SetResourcesPathForTesting(m_root / "Resources");
         setenv("HOME", (m_root / "home").c_str(), 1);
         Settings::Unset(Settings::ID::ConfigFile);
+        Settings::Unset(Settings::ID::InstallDir);
         unsetenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS");
+        unsetenv("ZENTAK_APPLICATIONS_DIR");
         // The shell launcher above, on macOS too (instead of osascript).
         setenv("ZENTAK_TEST_LAUNCHER_SHELL", "/bin/sh", 1);
     }
@@ -464,6 +469,77 @@ TEST_F(ProcessExecutorTest, ChildrenInheritOnlyTheStandardDescriptors)
         open.erase(std::remove(open.begin(), open.end(), "0"), open.end());
         EXPECT_EQ(open, (std::vector<std::string>{"1", "2"}));
     }
+}
+
+// The install script installs where the program checked the free space:
+// the setting InstallDir, when set, replaces whatever the environment said.
+TEST_F(ProcessExecutorTest, TheApplicationsFolderIsTheInstallDirSetting)
+{
+    const std::string folder = (m_root / "Apps with space's").string();
+    const struct {
+        const char* name;
+        std::any installDir;
+        const char* inherited;
+        std::string expected;
+    } cases[] = {
+        {"setting as path", fs::path(folder), nullptr, folder + "|1"},
+        {"setting as text replaces the inherited value", folder, "/elsewhere", folder + "|1"},
+        {"no setting keeps the inherited value", std::any(), "/elsewhere", "/elsewhere|1"},
+        {"neither", std::any(), nullptr, "unset|0"},
+    };
+    const fs::path seen = m_root / "seen.txt";
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::remove(seen);
+        if (test.installDir.has_value()) {
+            Settings::Set(Settings::ID::InstallDir, test.installDir);
+        } else {
+            Settings::Unset(Settings::ID::InstallDir);
+        }
+        Zentak::Test::ScopedEnvironment inherited(
+            "ZENTAK_APPLICATIONS_DIR",
+            test.inherited ? std::optional<std::string>(test.inherited) : std::nullopt);
+        Recorder recorder;
+        auto executor = GetProcessExecutor(recorder);
+        const std::string script = "printf '%s|%s\\n' \"${ZENTAK_APPLICATIONS_DIR-unset}\" "
+                                   "\"$(env | grep -c '^ZENTAK_APPLICATIONS_DIR=')\" > '" +
+                                   seen.string() + "'\n";
+        executor->Execute(Mode::Install, "apps", Package("apps.pkg", script), {});
+        PumpUntilFinished(*executor, recorder, 1);
+        EXPECT_EQ(Zentak::Test::ReadFile(seen.string()), test.expected + "\n");
+    }
+}
+
+// The launcher the bundle ships (osascript and the compiled AppleScript on
+// macOS, which must pass the folder on explicitly) hands the folder on to
+// install.sh. Launching a product needs no administrator, so this runs
+// unattended on every system.
+TEST_F(ProcessExecutorTest, TheShippedLauncherHandsTheApplicationsFolderOn)
+{
+    const fs::path shipped = fs::path(ZENTAK_BUNDLE_DIR) / "Contents/Resources/resources/scripts";
+    const fs::path scripts = m_root / "Resources/resources/scripts";
+    for (const fs::directory_entry& entry : fs::directory_iterator(shipped)) {
+        if (entry.path().stem() == "adminRightsLauncher") {
+            fs::copy_file(entry.path(), scripts / entry.path().filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+    unsetenv("ZENTAK_TEST_LAUNCHER_SHELL");
+    const fs::path seen = m_root / "seen.txt";
+    WriteFile(scripts / "install.sh",
+              "printf '%s\\n' \"$ZENTAK_APPLICATIONS_DIR\" \"$1\" > '" + seen.string() + ".new'\n"
+              "mv '" + seen.string() + ".new' '" + seen.string() + "'\n");
+    const std::string folder = (m_root / "Apps with space's").string();
+    Settings::Set(Settings::ID::InstallDir, fs::path(folder));
+    const fs::path product = m_root / "packages/Reel.app";
+    fs::create_directories(product);
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Run, "product", product, {});
+        PumpUntilFinished(*executor, recorder, 1);
+    }
+    EXPECT_EQ(LinesWhenWritten(seen), (std::vector<std::string>{folder, product.string()}));
 }
 
 } // namespace
