@@ -135,7 +135,16 @@ using SharedState = std::shared_ptr<HandOverState>;
 {
     (void)notification;
     // Started from a script or a terminal, the program would open behind
-    // the window that started it.
+    // the window that started it. From macOS 14 a program only asks to be
+    // activated and the system decides; the old request to take the focus
+    // regardless has no effect there.
+#if !defined(GNUSTEP) && defined(__MAC_OS_X_VERSION_MAX_ALLOWED) && \
+    __MAC_OS_X_VERSION_MAX_ALLOWED >= 140000
+    if (@available(macOS 14.0, *)) {
+        [NSApp activate];
+        return;
+    }
+#endif
     [NSApp activateIgnoringOtherApps:YES];
 }
 
