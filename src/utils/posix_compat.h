@@ -13,6 +13,13 @@ std::mutex& ForkMutex();
 // Returns 0, or -1 with errno set.
 int PipeCloseOnExec(int fds[2]);
 
+// Closes every descriptor from `lowest` up, except `keep` (-1 keeps none).
+// Meant for a child between fork and exec, where descriptors that other
+// code opened without close-on-exec (libcurl's sockets, files opened by a
+// library) would otherwise reach the program started: it makes only
+// async-signal-safe calls and allocates nothing.
+void CloseDescriptorsFrom(int lowest, int keep);
+
 // Names the calling thread for debuggers and process listings (at most 15
 // characters are kept).
 void SetCurrentThreadName(const char* name);

@@ -5,11 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <any>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -17,6 +21,9 @@
 #include <gtest/gtest.h>
 
 #include "external/plist.h"
+#include "support/posix_compat.h"
+#include "support/test_environment.h"
+#include "support/wait_for.h"
 #include "utils/platform/system_info.h"
 #include "utils/settings.h"
 
@@ -108,7 +115,11 @@ protected:
         Util::SetResourcesPathForTesting(m_root / "Resources");
         setenv("HOME", (m_root / "home").c_str(), 1);
         Settings::Unset(Settings::ID::ConfigFile);
+        Settings::Unset(Settings::ID::InstallDir);
         unsetenv("ZENTAK_TEST_PROCESS_TIME_LIMIT_SECONDS");
+        unsetenv("ZENTAK_APPLICATIONS_DIR");
+        // The shell launcher above, on macOS too (instead of osascript).
+        setenv("ZENTAK_TEST_LAUNCHER_SHELL", "/bin/sh", 1);
     }
 
     void TearDown() override
@@ -128,6 +139,19 @@ protected:
         const fs::path path = m_root / "packages" / name;
         WriteFile(path, script);
         return path;
+    }
+
+    // The lines of a file that a detached child writes, once it is there.
+    static std::vector<std::string> LinesWhenWritten(const fs::path& path)
+    {
+        Zentak::Test::WaitFor([&] { return fs::exists(path); }, std::chrono::seconds(15),
+                              std::chrono::milliseconds(20));
+        std::ifstream file(path.string());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
     }
 
     std::vector<std::string> RecordedArguments()
@@ -366,6 +390,158 @@ TEST_F(ProcessExecutorTest, ChildrenStartWithNoSignalBlocked)
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     EXPECT_EQ(recorder.finished[0].second, State::Success);
+}
+
+// An installer that is stopped and continued has not ended: its end is the
+// one it makes afterwards (Darwin's waitid also reports the stop).
+TEST_F(ProcessExecutorTest, AStoppedInstallerHasNotEnded)
+{
+    const fs::path pidFile = m_root / "stopped.pid";
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "stopped",
+                      Package("stopped.pkg", "echo $$ > '" + pidFile.string() + ".new'\nmv '" +
+                                                 pidFile.string() + ".new' '" + pidFile.string() +
+                                                 "'\nkill -STOP $$\nexit 4\n"),
+                      {});
+    const std::vector<std::string> pid = LinesWhenWritten(pidFile);
+    ASSERT_EQ(pid.size(), 1u);
+    // Watched while stopped for a few of the watcher's turns.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(static_cast<pid_t>(std::stol(pid[0])), SIGCONT);
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.causes[0], "installer exited with code 4");
+}
+
+// A launcher that cannot be started is told apart from one that failed:
+// the child reports why exec failed on a pipe that stays open until then.
+TEST_F(ProcessExecutorTest, ALauncherThatCannotStartSaysWhy)
+{
+    setenv("ZENTAK_TEST_LAUNCHER_SHELL", (m_root / "no-such-shell").c_str(), 1);
+    Recorder recorder;
+    auto executor = GetProcessExecutor(recorder);
+    executor->Execute(Mode::Install, "missing", Package("missing.pkg", "exit 0\n"), {});
+    PumpUntilFinished(*executor, recorder, 1);
+    EXPECT_EQ(recorder.finished[0].second, State::Error);
+    EXPECT_EQ(recorder.causes[0],
+              "installer could not be started: " + std::generic_category().message(ENOENT));
+}
+
+// Descriptors the program holds without close-on-exec (a library's socket,
+// a file opened elsewhere) reach neither an installer nor a launched
+// product: each sees its standard three only.
+TEST_F(ProcessExecutorTest, ChildrenInheritOnlyTheStandardDescriptors)
+{
+    Zentak::Test::InheritableDescriptors leaked;
+    ASSERT_GE(leaked.Open("/dev/null"), 0);
+    ASSERT_TRUE(leaked.Pipe());
+    // One at the top of the range, where a loop that stops short misses it.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const int top = static_cast<int>(std::min<long>(limit > 0 ? limit : 256, 1024)) - 1;
+    ASSERT_EQ(leaked.CopyTo(leaked.Numbers()[0], top), top);
+
+    // A shell started by -c holds nothing of its own; the package's shell
+    // holds its script open. The listing goes to a file made standard
+    // output for good, so the shell keeps no saved copy of it open.
+    std::string numbers = "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 " + std::to_string(top);
+    for (int descriptor : leaked.Numbers()) {
+        numbers += " " + std::to_string(descriptor);
+    }
+    const struct {
+        Mode mode;
+        const char* name;
+    } cases[] = {{Mode::Install, "installer"}, {Mode::Run, "product"}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const fs::path listing = m_root / (std::string(test.name) + ".fds");
+        const std::string script =
+            "exec /bin/sh -c 'exec >\"$0.new\"; for n in " + numbers +
+            "; do [ -e /dev/fd/$n ] && echo $n; done; mv \"$0.new\" \"$0\"' '" + listing.string() +
+            "'\n";
+        Recorder recorder;
+        {
+            auto executor = GetProcessExecutor(recorder);
+            executor->Execute(test.mode, test.name,
+                              Package(std::string(test.name) + ".pkg", script), {});
+            PumpUntilFinished(*executor, recorder, 1);
+            EXPECT_EQ(recorder.finished[0].second, State::Success);
+        }
+        std::vector<std::string> open = LinesWhenWritten(listing);
+        // Standard input is whatever the test itself was given.
+        open.erase(std::remove(open.begin(), open.end(), "0"), open.end());
+        EXPECT_EQ(open, (std::vector<std::string>{"1", "2"}));
+    }
+}
+
+// The install script installs where the program checked the free space:
+// the setting InstallDir, when set, replaces whatever the environment said.
+TEST_F(ProcessExecutorTest, TheApplicationsFolderIsTheInstallDirSetting)
+{
+    const std::string folder = (m_root / "Apps with space's").string();
+    const struct {
+        const char* name;
+        std::any installDir;
+        const char* inherited;
+        std::string expected;
+    } cases[] = {
+        {"setting as path", fs::path(folder), nullptr, folder + "|1"},
+        {"setting as text replaces the inherited value", folder, "/elsewhere", folder + "|1"},
+        {"no setting keeps the inherited value", std::any(), "/elsewhere", "/elsewhere|1"},
+        {"neither", std::any(), nullptr, "unset|0"},
+    };
+    const fs::path seen = m_root / "seen.txt";
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::remove(seen);
+        if (test.installDir.has_value()) {
+            Settings::Set(Settings::ID::InstallDir, test.installDir);
+        } else {
+            Settings::Unset(Settings::ID::InstallDir);
+        }
+        Zentak::Test::ScopedEnvironment inherited(
+            "ZENTAK_APPLICATIONS_DIR",
+            test.inherited ? std::optional<std::string>(test.inherited) : std::nullopt);
+        Recorder recorder;
+        auto executor = GetProcessExecutor(recorder);
+        const std::string script = "printf '%s|%s\\n' \"${ZENTAK_APPLICATIONS_DIR-unset}\" "
+                                   "\"$(env | grep -c '^ZENTAK_APPLICATIONS_DIR=')\" > '" +
+                                   seen.string() + "'\n";
+        executor->Execute(Mode::Install, "apps", Package("apps.pkg", script), {});
+        PumpUntilFinished(*executor, recorder, 1);
+        EXPECT_EQ(Zentak::Test::ReadFile(seen.string()), test.expected + "\n");
+    }
+}
+
+// The launcher the bundle ships (osascript and the compiled AppleScript on
+// macOS, which must pass the folder on explicitly) hands the folder on to
+// install.sh. Launching a product needs no administrator, so this runs
+// unattended on every system.
+TEST_F(ProcessExecutorTest, TheShippedLauncherHandsTheApplicationsFolderOn)
+{
+    const fs::path shipped = fs::path(ZENTAK_BUNDLE_DIR) / "Contents/Resources/resources/scripts";
+    const fs::path scripts = m_root / "Resources/resources/scripts";
+    for (const fs::directory_entry& entry : fs::directory_iterator(shipped)) {
+        if (entry.path().stem() == "adminRightsLauncher") {
+            fs::copy_file(entry.path(), scripts / entry.path().filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+    unsetenv("ZENTAK_TEST_LAUNCHER_SHELL");
+    const fs::path seen = m_root / "seen.txt";
+    WriteFile(scripts / "install.sh",
+              "printf '%s\\n' \"$ZENTAK_APPLICATIONS_DIR\" \"$1\" > '" + seen.string() + ".new'\n"
+              "mv '" + seen.string() + ".new' '" + seen.string() + "'\n");
+    const std::string folder = (m_root / "Apps with space's").string();
+    Settings::Set(Settings::ID::InstallDir, fs::path(folder));
+    const fs::path product = m_root / "packages/Reel.app";
+    fs::create_directories(product);
+    Recorder recorder;
+    {
+        auto executor = GetProcessExecutor(recorder);
+        executor->Execute(Mode::Run, "product", product, {});
+        PumpUntilFinished(*executor, recorder, 1);
+    }
+    EXPECT_EQ(LinesWhenWritten(seen), (std::vector<std::string>{folder, product.string()}));
 }
 
 } // namespace

@@ -401,6 +401,22 @@ TEST_F(WindowTest, QuitAsksLikeTheCloseButton)
     EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
 }
 
+// When the system ends the session (log out, restart, shut down) its quit
+// asks nothing: the run ends at once, through the logic and in order. No
+// system sends GNUstep such a quit; the test build is told this one is.
+TEST_F(WindowTest, QuitAtTheEndOfTheSessionEndsTheRunWithoutAsking)
+{
+    SessionOptions options;
+    options.env["ZENTAK_TEST_QUIT_ENDS_SESSION"] = "1";
+    WindowSession session(TestName(), options);
+    Shots shots(session);
+    ASSERT_NO_FATAL_FAILURE(WaitForStartPage(session, shots));
+
+    PressQuitKey(session);
+    ASSERT_TRUE(WaitForEnd(session, "after Quit at the end of the session"));
+    EXPECT_TRUE(session.WaitForEvent("BUNDLE_INSTALL_CANCELLED", kEventLimit));
+}
+
 // German, consent, install: the progress page with the picture and
 // percentages, then the product installed and started, in German.
 TEST_F(WindowTest, InstallShowsProgressAndInstallsTheProduct)

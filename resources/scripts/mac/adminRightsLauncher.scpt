@@ -9,7 +9,17 @@ on run argv
 		log "adminRightsLauncher: expected install.sh, a package and its folder"
 		error number 2
 	end if
+	-- "with administrator privileges" starts the command with an
+	-- environment of its own: the Applications folder the installer chose
+	-- travels on the command line.
 	set command to "/bin/sh"
+	set applicationsFolder to ""
+	try
+		set applicationsFolder to system attribute "ZENTAK_APPLICATIONS_DIR"
+	end try
+	if applicationsFolder is not "" then
+		set command to "ZENTAK_APPLICATIONS_DIR=" & quoted form of applicationsFolder & " " & command
+	end if
 	repeat with argument in argv
 		set command to command & " " & quoted form of (argument as text)
 	end repeat

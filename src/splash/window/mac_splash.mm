@@ -10,6 +10,9 @@
 #include <glog/logging.h>
 #ifdef GNUSTEP
 #include <fontconfig/fontconfig.h>
+#else
+// The keywords of the quit event and of its reply.
+#import <CoreServices/CoreServices.h>
 #endif
 
 #include "external/crash_handler.h"
@@ -103,16 +106,28 @@ using SharedState = std::shared_ptr<HandOverState>;
 @end
 
 // The application's answers to the system. Quit (from the menu, the Dock,
-// or a logout) is the close button by other means: it asks the same
-// question, and "Yes" ends the run through the logic, which closes the
-// window; the event loop then returns and the program takes its services
-// down in order. Letting the toolkit terminate would exit from inside the
-// event loop, with the logic thread still running and nothing taken down.
+// a script) is the close button by other means: it asks the same question,
+// and "Yes" ends the run through the logic, which closes the window; the
+// event loop then returns and the program takes its services down in order.
+// Letting the toolkit terminate would exit from inside the event loop, with
+// the logic thread still running and nothing taken down, so the toolkit's
+// own termination is always cancelled.
+//
+// When the system ends the session (log out, restart, shut down) the person
+// has already decided: the run ends at once, without the question, as on a
+// termination signal. The system's quit event is held rather than answered
+// with the cancellation, which would call off the log out, and is answered
+// once the run has ended and its installers have been stopped.
 @interface SplashApplicationDelegate : NSObject <NSApplicationDelegate> {
     SplashImpl* window; // not retained: the bridge owns it and clears this first
+#ifndef GNUSTEP
+    NSMutableArray* heldQuitEvents; // NSValue pointers to suspension ids
+#endif
 }
 - (id)initWithWindow:(SplashImpl*)target;
 - (void)forgetWindow;
+// Tells the senders of the held quit events that the program quits.
+- (void)answerHeldQuitEvents;
 @end
 
 @implementation SplashApplicationDelegate
@@ -122,8 +137,20 @@ using SharedState = std::shared_ptr<HandOverState>;
     self = [super init];
     if (self) {
         window = target;
+#ifndef GNUSTEP
+        heldQuitEvents = [[NSMutableArray alloc] init];
+#endif
     }
     return self;
+}
+
+- (void)dealloc
+{
+    [self answerHeldQuitEvents];
+#ifndef GNUSTEP
+    [heldQuitEvents release];
+#endif
+    [super dealloc];
 }
 
 - (void)forgetWindow
@@ -135,14 +162,82 @@ using SharedState = std::shared_ptr<HandOverState>;
 {
     (void)notification;
     // Started from a script or a terminal, the program would open behind
-    // the window that started it.
+    // the window that started it. From macOS 14 a program only asks to be
+    // activated and the system decides; the old request to take the focus
+    // regardless has no effect there.
+#if !defined(GNUSTEP) && defined(__MAC_OS_X_VERSION_MAX_ALLOWED) && \
+    __MAC_OS_X_VERSION_MAX_ALLOWED >= 140000
+    if (@available(macOS 14.0, *)) {
+        [NSApp activate];
+        return;
+    }
+#endif
     [NSApp activateIgnoringOtherApps:YES];
+}
+
+// Whether the quit being handled comes from the system ending the session.
+// Its quit event then carries the reason (log out, restart, shut down),
+// which a quit from the person or a script does not. Such an event is held.
+- (BOOL)holdQuitOfSessionEnd
+{
+#ifdef GNUSTEP
+#ifdef ZENTAK_TEST_SEAMS
+    // No system sends GNUstep such an event; tests say it came.
+    if (const char* value = std::getenv("ZENTAK_TEST_QUIT_ENDS_SESSION")) {
+        return *value == '1';
+    }
+#endif
+    return NO;
+#else
+    NSAppleEventManager* manager = [NSAppleEventManager sharedAppleEventManager];
+    NSAppleEventDescriptor* event = [manager currentAppleEvent];
+    if (event == nil || [event eventClass] != kCoreEventClass ||
+        [event eventID] != kAEQuitApplication) {
+        return NO;
+    }
+    NSAppleEventDescriptor* reason = [event attributeDescriptorForKeyword:kAEQuitReason];
+    if (reason == nil) {
+        reason = [event paramDescriptorForKeyword:kAEQuitReason];
+    }
+    if (reason == nil) {
+        return NO;
+    }
+    NSAppleEventManagerSuspensionID held = [manager suspendCurrentAppleEvent];
+    if (held != NULL) {
+        [heldQuitEvents addObject:[NSValue valueWithPointer:held]];
+    }
+    LOG(INFO) << "The system ends the session; the run ends";
+    return YES;
+#endif
+}
+
+- (void)answerHeldQuitEvents
+{
+#ifndef GNUSTEP
+    NSAppleEventManager* manager = [NSAppleEventManager sharedAppleEventManager];
+    for (NSValue* value in heldQuitEvents) {
+        const auto held = static_cast<NSAppleEventManagerSuspensionID>([value pointerValue]);
+        // The toolkit wrote its cancellation into the reply when the quit
+        // was cancelled; the program does quit.
+        NSAppleEventDescriptor* reply = [manager replyAppleEventForSuspensionID:held];
+        if (reply != nil && [reply descriptorType] != typeNull) {
+            [reply removeParamDescriptorWithKeyword:keyErrorNumber];
+            [reply removeParamDescriptorWithKeyword:keyErrorString];
+        }
+        [manager resumeWithSuspensionID:held];
+    }
+    [heldQuitEvents removeAllObjects];
+#endif
 }
 
 - (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender
 {
     (void)sender;
-    [window requestQuit];
+    if ([self holdQuitOfSessionEnd]) {
+        [window endRun];
+    } else {
+        [window requestQuit];
+    }
     return NSTerminateCancel;
 }
 
@@ -339,6 +434,9 @@ MacSplash::Impl::~Impl()
     @autoreleasepool {
         // The application keeps its delegate unretained.
         [NSApp setDelegate:nil];
+        // The run has ended and what it started has been stopped: a log
+        // out that waited for this program goes on.
+        [m_delegate answerHeldQuitEvents];
         [m_delegate forgetWindow];
         [m_delegate release];
         m_delegate = nil;

@@ -70,9 +70,12 @@ class ISplashEventObserver;
 - (void)ShowInstallerAlreadyRunningDialog;
 - (void)ShowNotEnoughDiskSpaceDialog;
 
-// Quit was chosen (menu, Dock, logout): does what the close button does,
+// Quit was chosen (menu, Dock, a script): does what the close button does,
 // and nothing while that button is disabled.
 - (void)requestQuit;
+// The system ends the session: the run ends as after "Yes" to the close
+// question, without asking, also while the close button is disabled.
+- (void)endRun;
 
 // Page actions, sent up the responder chain by the pages.
 - (void)OnStartButtonPressed:(id)sender;

@@ -538,6 +538,14 @@ NSAlert* MakeAlert(NSAlertStyle style, NSString* message, NSArray* buttons)
     [self windowShouldClose:self];
 }
 
+- (void)endRun
+{
+    if (closing || !observer) {
+        return;
+    }
+    observer->OnExitButtonPressed();
+}
+
 - (void)closeConfirmationDidEnd:(NSAlert*)alert
                      returnCode:(NSInteger)code
                     contextInfo:(void*)context

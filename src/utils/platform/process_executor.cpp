@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <any>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +33,9 @@
 #include "utils/posix_compat.h"
 #include "utils/settings.h"
 
+// The process's environment, the base of a child's.
+extern char** environ;
+
 namespace Zentak {
 namespace {
 
@@ -44,6 +48,11 @@ constexpr const char* kLauncherScript = "adminRightsLauncher.scpt";
 constexpr const char* kRunner = "/bin/sh";
 constexpr const char* kLauncherScript = "adminRightsLauncher.sh";
 #endif
+
+// Where the install script installs: the program's own choice (the setting
+// InstallDir) is handed to it, so that the free-space check and the
+// installed path name the folder the script uses.
+constexpr const char* kApplicationsVariable = "ZENTAK_APPLICATIONS_DIR";
 
 constexpr std::chrono::seconds kDefaultTimeLimit{600};
 constexpr std::chrono::milliseconds kPollInterval{100};
@@ -66,6 +75,54 @@ std::chrono::seconds TimeLimit()
     }
 #endif
     return kDefaultTimeLimit;
+}
+
+struct Launcher {
+    const char* runner;
+    const char* script;
+};
+
+// Tests script the launcher in sh on every system: builds made with the
+// tests run adminRightsLauncher.sh through the shell the variable names,
+// on macOS too.
+Launcher TheLauncher()
+{
+#ifdef ZENTAK_TEST_SEAMS
+    if (const char* shell = std::getenv("ZENTAK_TEST_LAUNCHER_SHELL"); shell && *shell) {
+        return {shell, "adminRightsLauncher.sh"};
+    }
+#endif
+    return {kRunner, kLauncherScript};
+}
+
+// The setting InstallDir as text; empty when it is not set.
+std::string ApplicationsFolder()
+{
+    const std::any value = Settings::Get(Settings::ID::InstallDir);
+    if (const auto* path = std::any_cast<boost::filesystem::path>(&value)) {
+        return path->string();
+    }
+    if (const auto* text = std::any_cast<std::string>(&value)) {
+        return *text;
+    }
+    return {};
+}
+
+// This process's environment with the Applications folder set to
+// `applications`; unchanged when that is empty.
+std::vector<std::string> ChildEnvironment(const std::string& applications)
+{
+    const std::string prefix = std::string(kApplicationsVariable) + "=";
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (applications.empty() || std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    if (!applications.empty()) {
+        environment.push_back(prefix + applications);
+    }
+    return environment;
 }
 
 // The install environment plist is removed by a fixed path under HOME at
@@ -98,12 +155,13 @@ std::string QuotedCommandLine(const std::vector<std::string>& arguments)
     return line;
 }
 
-// Starts the program of `arguments` with its standard output on a pipe.
-// Returns the pid (the output's read end in `output`); throws
-// std::system_error when the program cannot be started. A detached child
-// runs as a grandchild whose parent has already been reaped, so it never
-// becomes our zombie and outlives us freely.
-pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& output)
+// Starts the program of `arguments` with `environment` and its standard
+// output on a pipe. Returns the pid (the output's read end in `output`);
+// throws std::system_error when the program cannot be started. A detached
+// child runs as a grandchild whose parent has already been reaped, so it
+// never becomes our zombie and outlives us freely.
+pid_t Spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+            bool detached, int& output)
 {
     // Our pipes are made close-on-exec in a second step; no other thread
     // may fork in between, and our child must not inherit another thread's
@@ -125,6 +183,12 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    // Built before the fork: the child may not allocate.
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -135,6 +199,11 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
         sigemptyset(&nothing);
         sigprocmask(SIG_SETMASK, &nothing, nullptr);
         dup2(outputPipe[1], STDOUT_FILENO);
+        // What this process holds without close-on-exec (libcurl's
+        // sockets, files a library opened) is not the child's business, and
+        // an installed product would keep it open for its whole life. The
+        // error pipe is close-on-exec: it stays open until exec succeeds.
+        Util::CloseDescriptorsFrom(STDERR_FILENO + 1, errorPipe[1]);
         if (!detached) {
             // Its own process group, so that what it starts (an unpacker
             // still writing into the Applications folder) can be ended with
@@ -147,7 +216,7 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
                 _exit(0);
             }
         }
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         const int code = errno;
         (void)!write(errorPipe[1], &code, sizeof code);
         _exit(127);
@@ -190,6 +259,13 @@ pid_t Spawn(const std::vector<std::string>& arguments, bool detached, int& outpu
     return pid;
 }
 
+// Whether waitid reported an end. Darwin's waitid also reports a child
+// that was stopped or continued, which has not ended.
+bool IsEnd(int code)
+{
+    return code == CLD_EXITED || code == CLD_KILLED || code == CLD_DUMPED;
+}
+
 class ProcessExecutor;
 
 // One launched child and the task that watches it.
@@ -211,10 +287,12 @@ public:
         }
     }
 
-    void Launch(const std::vector<std::string>& arguments)
+    void Launch(const std::vector<std::string>& arguments,
+                const std::vector<std::string>& environment)
     {
+        const bool detached = m_mode == IProcessExecutorObserver::Run;
         try {
-            m_pid = Spawn(arguments, m_mode == IProcessExecutorObserver::Run, m_output);
+            m_pid = Spawn(arguments, environment, detached, m_output);
         } catch (const std::system_error& error) {
             LOG(INFO) << "Creating process failed, system error " << error.code().category().name()
                       << ":" << error.code().value() << " meaning " << error.code().message();
@@ -324,7 +402,7 @@ private:
         // ended before the pid can be used again.
         siginfo_t info{};
         if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            info.si_pid != m_pid) {
+            info.si_pid != m_pid || !IsEnd(info.si_code)) {
             return false;
         }
         if (m_mode == IProcessExecutorObserver::Install) {
@@ -445,15 +523,21 @@ public:
                  const std::vector<std::string>&) override
     {
         const boost::filesystem::path scripts = Util::GetResourcesPath() / "resources" / "scripts";
-        std::vector<std::string> arguments{kRunner, (scripts / kLauncherScript).string(),
+        const Launcher launcher = TheLauncher();
+        std::vector<std::string> arguments{launcher.runner, (scripts / launcher.script).string(),
                                            (scripts / "install.sh").string(), path.string(),
                                            path.parent_path().string()};
         AppendEnvironment(arguments);
+        const std::string applications = ApplicationsFolder();
 
         IProcessExecutorObserver& self = *this;
         auto process = std::make_unique<Process>(self, mode, name);
-        LOG(INFO) << "Creating process from command line " << QuotedCommandLine(arguments);
-        process->Launch(arguments);
+        LOG(INFO) << "Creating process from command line "
+                  << (applications.empty() ? std::string()
+                                           : std::string(kApplicationsVariable) + "='" +
+                                                 applications + "' ")
+                  << QuotedCommandLine(arguments);
+        process->Launch(arguments, ChildEnvironment(applications));
         m_processes[name] = std::move(process);
     }
 
