@@ -116,7 +116,8 @@ esac
 # than a minute.
 owner_alive() {
   if [ ! -f "$1/owner" ] || [ -L "$1/owner" ]; then
-    [ -n "$(find "$1" -maxdepth 0 -mmin -1 2>/dev/null)" ]
+    made=$(/usr/bin/stat -f %m "$1" 2>/dev/null) || return 1
+    [ $(($(/bin/date +%s) - made)) -lt 60 ]
     return
   fi
   set -- $(cat "$1/owner" 2>/dev/null)
