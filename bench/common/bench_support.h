@@ -272,4 +272,62 @@ inline std::string Quote(const fs::path& path)
     return "'" + path.string() + "'";
 }
 
+// Makes `package`: <name>.app holding a program and `mebibytes` of random
+// filler (random bytes do not compress: the package is as large as its
+// filler), as a gzip tar. Works in `scratch`, which it removes.
+inline void MakeAppPackage(const fs::path& scratch, const std::string& name, long mebibytes,
+                           const fs::path& package)
+{
+    const fs::path app = scratch / (name + ".app") / "Contents";
+    fs::create_directories(app / "MacOS");
+    fs::create_directories(app / "Resources");
+    std::ofstream(app / "MacOS" / name) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(app / "MacOS" / name,
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    if (Shell("head -c " + std::to_string(mebibytes) + "M /dev/urandom > " +
+              Quote(app / "Resources" / "filler.bin") + " && tar -C " + Quote(scratch) +
+              " -cf - " + name + ".app | gzip -1 > " + Quote(package)) != 0) {
+        Die("cannot make " + package.string());
+    }
+    fs::remove_all(scratch);
+}
+
+// The development server over `root`/content (its state in `root`/state),
+// with `extraArgs`; `base` is set to the address it listens on.
+inline std::unique_ptr<Child> StartDevServer(const fs::path& root,
+                                             const std::vector<std::string>& extraArgs,
+                                             std::string& base)
+{
+    const fs::path devserver = fs::path(ZENTAK_SOURCE_DIR) / "tools" / "devserver" / "devserver.py";
+    std::vector<std::string> argv{"python3", devserver.string(), "--root", (root / "content").string(),
+                                  "--state", (root / "state").string(), "--port", "0"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    auto server = std::make_unique<Child>(argv, std::map<std::string, std::optional<std::string>>{});
+    const std::string listening = "devserver listening on ";
+    const auto first = server->ReadLine(std::chrono::seconds(10));
+    if (!first || first->rfind(listening, 0) != 0) {
+        Die("the development server did not start");
+    }
+    base = first->substr(listening.size());
+    return server;
+}
+
+// The program's environment for a run against the server at `base`: its own
+// HOME and TMPDIR, no display, no proxy.
+inline std::map<std::string, std::optional<std::string>> ProgramEnvironment(const fs::path& home,
+                                                                            const fs::path& runs,
+                                                                            const std::string& base)
+{
+    fs::create_directories(home);
+    fs::create_directories(runs);
+    std::map<std::string, std::optional<std::string>> env = {
+        {"HOME", home.string()}, {"TMPDIR", runs.string()}, {"DISPLAY", std::nullopt},
+        {"ZENTAK_UID_SERVICE_URL", base + "/api/v1/uid"}};
+    for (const char* proxy :
+         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        env[proxy] = std::nullopt;
+    }
+    return env;
+}
+
 } // namespace Zentak::Bench

@@ -87,7 +87,6 @@ int main(int argc, char** argv)
         return 2;
     }
     const fs::path program = fs::path(ZENTAK_BUNDLE_DIR) / "Contents" / "MacOS" / "installer";
-    const fs::path devserver = fs::path(ZENTAK_SOURCE_DIR) / "tools" / "devserver" / "devserver.py";
     const fs::path installScript = fs::path(ZENTAK_BUNDLE_DIR) / "Contents" / "Resources" /
                                    "resources" / "scripts" / "install.sh";
     const fs::path root = MakeBenchFolder("zentak-bench-e2e");
@@ -97,35 +96,14 @@ int main(int argc, char** argv)
     std::cout << "Making 3 packages of " << sizeMiB << " MiB in " << root << " ..." << std::endl;
     std::vector<std::string> ids;
     for (int i = 1; i <= 3; ++i) {
-        const std::string name = "Bench" + std::to_string(i);
-        const fs::path app = root / "make" / name / (name + ".app") / "Contents";
-        fs::create_directories(app / "MacOS");
-        fs::create_directories(app / "Resources");
-        std::ofstream(app / "MacOS" / name) << "#!/bin/sh\nexit 0\n";
-        fs::permissions(app / "MacOS" / name, fs::perms::owner_all | fs::perms::group_read |
-                                                  fs::perms::others_read);
-        const fs::path package = content / "packages" / ("bench" + std::to_string(i) + ".tar.gz");
-        if (Shell("head -c " + std::to_string(sizeMiB) + "M /dev/urandom > " +
-                  Quote(app / "Resources" / "filler.bin") + " && tar -C " +
-                  Quote(root / "make" / name) + " -cf - " + name + ".app | gzip -1 > " +
-                  Quote(package)) != 0) {
-            Die("cannot make " + package.string());
-        }
+        MakeAppPackage(root / "make", "Bench" + std::to_string(i), sizeMiB,
+                       content / "packages" / ("bench" + std::to_string(i) + ".tar.gz"));
         ids.push_back("bench" + std::to_string(i));
     }
-    fs::remove_all(root / "make");
 
     // The development server.
-    auto server = std::make_unique<Child>(
-        std::vector<std::string>{"python3", devserver.string(), "--root", content.string(),
-                                 "--state", (root / "state").string(), "--port", "0"},
-        std::map<std::string, std::optional<std::string>>{});
-    const std::string listening = "devserver listening on ";
-    const auto first = server->ReadLine(std::chrono::seconds(10));
-    if (!first || first->rfind(listening, 0) != 0) {
-        Die("the development server did not start");
-    }
-    const std::string base = first->substr(listening.size());
+    std::string base;
+    auto server = StartDevServer(root, {}, base);
 
     const auto writeConfig = [&](const fs::path& path, bool checked) {
         std::ofstream config(path);
@@ -149,15 +127,7 @@ int main(int argc, char** argv)
 
     const fs::path home = root / "home";
     const fs::path runs = root / "runs";
-    fs::create_directories(home);
-    fs::create_directories(runs);
-    std::map<std::string, std::optional<std::string>> env = {
-        {"HOME", home.string()},          {"TMPDIR", runs.string()},
-        {"DISPLAY", std::nullopt},        {"http_proxy", std::nullopt},
-        {"https_proxy", std::nullopt},    {"HTTP_PROXY", std::nullopt},
-        {"HTTPS_PROXY", std::nullopt},    {"all_proxy", std::nullopt},
-        {"ALL_PROXY", std::nullopt},
-        {"ZENTAK_UID_SERVICE_URL", base + "/api/v1/uid"}};
+    const auto env = ProgramEnvironment(home, runs, base);
 
     // 1 and 2: installs.
     std::map<std::string, std::vector<double>> times;

@@ -33,39 +33,17 @@ int main(int argc, char** argv)
         return 2;
     }
     const fs::path program = fs::path(ZENTAK_BUNDLE_DIR) / "Contents" / "MacOS" / "installer";
-    const fs::path devserver = fs::path(ZENTAK_SOURCE_DIR) / "tools" / "devserver" / "devserver.py";
     const fs::path root = MakeBenchFolder("zentak-bench-seg");
     const fs::path content = root / "content";
 
     const std::vector<std::pair<std::string, long>> packages = {{"Small", 24}, {"Large", 256}};
     std::cout << "Making packages of 24 and 256 MiB in " << root << " ..." << std::endl;
     for (const auto& [name, mebibytes] : packages) {
-        const fs::path app = root / "make" / name / (name + ".app") / "Contents";
-        fs::create_directories(app / "MacOS");
-        fs::create_directories(app / "Resources");
-        std::ofstream(app / "MacOS" / name) << "#!/bin/sh\nexit 0\n";
-        fs::permissions(app / "MacOS" / name, fs::perms::owner_all | fs::perms::group_read |
-                                                  fs::perms::others_read);
-        // Random bytes do not compress: the package is as large as its filler.
-        if (Shell("head -c " + std::to_string(mebibytes) + "M /dev/urandom > " +
-                  Quote(app / "Resources" / "filler.bin") + " && tar -C " +
-                  Quote(root / "make" / name) + " -cf - " + name + ".app | gzip -1 > " +
-                  Quote(content / "packages" / (name + ".tar.gz"))) != 0) {
-            Die("cannot make the package " + name);
-        }
+        MakeAppPackage(root / "make", name, mebibytes, content / "packages" / (name + ".tar.gz"));
     }
-    fs::remove_all(root / "make");
 
-    Child server({"python3", devserver.string(), "--root", content.string(), "--state",
-                  (root / "state").string(), "--port", "0", "--content-rate",
-                  std::to_string(rateKiB)},
-                 {});
-    const std::string listening = "devserver listening on ";
-    const auto first = server.ReadLine(std::chrono::seconds(10));
-    if (!first || first->rfind(listening, 0) != 0) {
-        Die("the development server did not start");
-    }
-    const std::string base = first->substr(listening.size());
+    std::string base;
+    const auto server = StartDevServer(root, {"--content-rate", std::to_string(rateKiB)}, base);
     const auto urlOf = [&](const std::string& name) {
         return base + "/content/packages/" + name + ".tar.gz";
     };
@@ -88,14 +66,7 @@ int main(int argc, char** argv)
     writeConfig(root / "one.ini", 1);
 
     const fs::path home = root / "home";
-    fs::create_directories(home);
-    fs::create_directories(root / "runs");
-    const std::map<std::string, std::optional<std::string>> env = {
-        {"HOME", home.string()},       {"TMPDIR", (root / "runs").string()},
-        {"DISPLAY", std::nullopt},     {"http_proxy", std::nullopt},
-        {"https_proxy", std::nullopt}, {"HTTP_PROXY", std::nullopt},
-        {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
-        {"ALL_PROXY", std::nullopt},   {"ZENTAK_UID_SERVICE_URL", base + "/api/v1/uid"}};
+    const auto env = ProgramEnvironment(home, root / "runs", base);
 
     std::map<std::string, std::vector<double>> times;
     std::map<std::string, long> peaks;
