@@ -225,6 +225,15 @@ std::string Settings::GetString(ID id, const std::string& fallback)
     return fallback;
 }
 
+boost::filesystem::path Settings::GetPath(ID id)
+{
+    const std::any value = Get(id);
+    if (const auto* path = std::any_cast<boost::filesystem::path>(&value)) {
+        return *path;
+    }
+    return GetString(id);
+}
+
 bool Settings::GetBool(ID id, bool fallback)
 {
     const std::any value = Get(id);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/path.hpp>
+
 namespace Zentak {
 
 // The process-wide store of run parameters. Every operation is safe from any
@@ -78,6 +80,8 @@ public:
     // one asked for (a flag given with "=value", for instance) reads as the
     // fallback instead of ending the program.
     static std::string GetString(ID id, const std::string& fallback = {});
+    // A folder or file: a path value, or text taken as one; empty when unset.
+    static boost::filesystem::path GetPath(ID id);
     static bool GetBool(ID id, bool fallback = false);
     static bool Has(ID id);
 };

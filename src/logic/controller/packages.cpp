@@ -1,7 +1,6 @@
 #include "logic/controller/packages.h"
 
 #include <algorithm>
-#include <any>
 
 #include "logic/tracker/events.h"
 #include "logic/tracker/statistics_tracker.h"
@@ -72,14 +71,7 @@ unsigned long long SecondsSince(Clock::time_point since)
 
 boost::filesystem::path InstallDir()
 {
-    const std::any value = Settings::Get(Settings::ID::InstallDir);
-    if (const auto* path = std::any_cast<boost::filesystem::path>(&value)) {
-        return *path;
-    }
-    if (const auto* text = std::any_cast<std::string>(&value)) {
-        return *text;
-    }
-    return {};
+    return Settings::GetPath(Settings::ID::InstallDir);
 }
 
 void ShowNoConnection(IStatisticsTracker& tracker, ISplash& splash)

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <any>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -93,19 +92,6 @@ Launcher TheLauncher()
     }
 #endif
     return {kRunner, kLauncherScript};
-}
-
-// The setting InstallDir as text; empty when it is not set.
-std::string ApplicationsFolder()
-{
-    const std::any value = Settings::Get(Settings::ID::InstallDir);
-    if (const auto* path = std::any_cast<boost::filesystem::path>(&value)) {
-        return path->string();
-    }
-    if (const auto* text = std::any_cast<std::string>(&value)) {
-        return *text;
-    }
-    return {};
 }
 
 // This process's environment with the Applications folder set to
@@ -528,7 +514,7 @@ public:
                                            (scripts / "install.sh").string(), path.string(),
                                            path.parent_path().string()};
         AppendEnvironment(arguments);
-        const std::string applications = ApplicationsFolder();
+        const std::string applications = Settings::GetPath(Settings::ID::InstallDir).string();
 
         IProcessExecutorObserver& self = *this;
         auto process = std::make_unique<Process>(self, mode, name);
