@@ -20,8 +20,6 @@
 #include <glog/logging.h>
 #include <plist/plist.h>
 #include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Zentak::Util {
